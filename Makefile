@@ -1,0 +1,35 @@
+# The two commands users run: `make demo` and `make test`.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+
+.PHONY: demo test deps host asan tsan windows clean
+
+deps:
+	@scripts/install-deps.sh
+
+host: deps
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)/host -j$(JOBS) --target xrusb_demo
+
+demo: host
+	$(BUILD)/host/tools/xrusb_demo
+
+windows: deps
+	cmake -S . -B $(BUILD)/windows -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-mingw64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD)/windows -j$(JOBS)
+
+asan: deps windows
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DXRUSB_SANITIZE=address \
+	  -DXRUSB_WINDOWS_IMAGE=$(abspath $(BUILD))/windows/windows/xrusb.sys >/dev/null
+	cmake --build $(BUILD)/asan -j$(JOBS)
+	cd $(BUILD)/asan && ctest -j$(JOBS) --output-on-failure
+
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DXRUSB_SANITIZE=thread >/dev/null
+	cmake --build $(BUILD)/tsan -j$(JOBS)
+	cd $(BUILD)/tsan && ctest -j$(JOBS) --output-on-failure -L concurrency
+
+test: asan tsan
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs the Debian packages the builds need, when they are missing and we are root.
+set -e
+need=""
+check() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" || need="$need $1"; }
+for p in cmake make g++ googletest libgtest-dev libbenchmark-dev \
+         gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev; do
+  check "$p"
+done
+[ -z "$need" ] && exit 0
+if [ "$(id -u)" != 0 ]; then
+  echo "missing packages:$need (run as root, or install them)" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq || true
+apt-get install -y -qq $need

@@ -1,0 +1,17 @@
+// The dispatcher lock: one lock and one condition for every event, mutex and timer, as the
+// kernel's own dispatcher database has one lock.
+#pragma once
+#include <condition_variable>
+#include <mutex>
+
+namespace sim {
+
+std::mutex &DispatcherLock();
+std::condition_variable &DispatcherCondition();
+
+// Object types kept in DISPATCHER_HEADER.Type, as Windows numbers them.
+enum : unsigned char { kEventNotification = 0, kEventSynchronization = 1, kMutant = 2, kTimerNotification = 8 };
+// DISPATCHER_HEADER.Size holds this once an object is initialised.
+constexpr unsigned char kInitialisedMagic = 0xA5;
+
+}  // namespace sim

@@ -1,0 +1,65 @@
+// Spin locks: a KSPIN_LOCK holds its owner's thread record while taken.
+#include <atomic>
+#include <thread>
+
+#include "lock_order.h"
+#include "threads.h"
+#include "verifier.h"
+
+namespace {
+
+void Acquire(PKSPIN_LOCK lock) {
+  PKTHREAD self = sim::CurrentThread();
+  std::atomic_ref<ULONG_PTR> word(*lock);
+  if (word.load(std::memory_order_relaxed) == ULONG_PTR(self))
+    sim::VerifierFail(sim::check::kSpinLockMisuse, "spin lock %p acquired again by its owner", (void *)lock);
+  ULONG_PTR expected = 0;
+  while (!word.compare_exchange_weak(expected, ULONG_PTR(self), std::memory_order_acquire)) {
+    expected = 0;
+    std::this_thread::yield();
+  }
+  sim::LockAcquired(lock, "spin lock");
+}
+
+void Release(PKSPIN_LOCK lock) {
+  PKTHREAD self = sim::CurrentThread();
+  std::atomic_ref<ULONG_PTR> word(*lock);
+  if (word.load(std::memory_order_relaxed) != ULONG_PTR(self))
+    sim::VerifierFail(sim::check::kSpinLockMisuse, "spin lock %p released by a thread that does not hold it",
+                      (void *)lock);
+  sim::LockReleased(lock);
+  word.store(0, std::memory_order_release);
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+    sim::VerifierFail(sim::check::kIrqlMisuse, "spin lock acquired at IRQL %u", KeGetCurrentIrql());
+  KIRQL old = KeRaiseIrqlToDpcLevel();
+  Acquire(SpinLock);
+  return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  Release(SpinLock);
+  KeLowerIrql(NewIrql);
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+    sim::VerifierFail(sim::check::kIrqlMisuse, "KeAcquireSpinLockAtDpcLevel at IRQL %u", KeGetCurrentIrql());
+  Acquire(SpinLock);
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+    sim::VerifierFail(sim::check::kIrqlMisuse, "KeReleaseSpinLockFromDpcLevel at IRQL %u", KeGetCurrentIrql());
+  Release(SpinLock);
+}
+
+}  // extern "C"

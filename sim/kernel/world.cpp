@@ -1,0 +1,65 @@
+#include "world.h"
+
+#include <atomic>
+
+#include "error_log.h"
+#include "faults.h"
+#include "files.h"
+#include "io_manager.h"
+#include "kernel_handles.h"
+#include "lock_order.h"
+#include "objects.h"
+#include "pool.h"
+#include "registry.h"
+#include "threads.h"
+#include "timers.h"
+#include "verifier.h"
+#include "version.h"
+#include "work_items.h"
+
+namespace sim {
+namespace {
+
+std::atomic<bool> g_active{false};
+
+void ResetEverything(const WorldOptions &options) {
+  ResetTimers();
+  ResetWorkItems();
+  ResetIrpTracking();
+  ResetObjects();
+  registry::Reset();
+  files::Reset();
+  ResetHandles();
+  ClearEventLog();
+  ClearFaults();
+  ResetPool();
+  ResetLockOrder();
+  ResetOsVersion();
+  ResetProcesses();
+  SetClockMode(options.clock, options.clockScale);
+}
+
+}  // namespace
+
+World::World(const WorldOptions &options) : options_(options) {
+  if (g_active.exchange(true)) VerifierFail(check::kBadObject, "a world already exists");
+  ResetEverything(options_);
+}
+
+World::~World() {
+  DrainWorkItems();
+  CheckAllIrpsCompleted();
+  if (TimersSet()) VerifierFail(check::kLeakAtEnd, "%zu timer(s) still set", TimersSet());
+  ResetTimers();
+  ResetWorkItems();
+  if (HandleCount()) VerifierFail(check::kLeakAtEnd, "%zu kernel handle(s) still open", HandleCount());
+  if (ErrorLogEntriesPending())
+    VerifierFail(check::kLeakAtEnd, "%zu error-log entr(ies) allocated and never written", ErrorLogEntriesPending());
+  ClearFaults();
+  if (options_.checkPoolAtEnd && PoolBlocksOutstanding())
+    VerifierFail(check::kLeakAtEnd, "pool still allocated:%s", DescribeOutstandingPool().c_str());
+  ResetEverything(WorldOptions{});
+  g_active = false;
+}
+
+}  // namespace sim

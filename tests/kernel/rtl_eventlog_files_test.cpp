@@ -1,0 +1,150 @@
+// Counted strings, GUID text, the error log's decoding and files under \SystemRoot.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/kernel/error_log.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/files.h"
+#include "sim/kernel/world.h"
+
+namespace {
+
+TEST(Rtl, AppendThatDoesNotFitLeavesTheStringUnchanged) {
+  sim::World world;
+  WCHAR buffer[8];
+  UNICODE_STRING s{0, sizeof buffer, buffer};
+  EXPECT_EQ(RtlAppendUnicodeToString(&s, u"abcd"), STATUS_SUCCESS);
+  EXPECT_EQ(RtlAppendUnicodeToString(&s, u"efghi"), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(s.Length, 8);
+  EXPECT_EQ(std::u16string(s.Buffer, 4), u"abcd");
+  UNICODE_STRING tail;
+  RtlInitUnicodeString(&tail, u"efgh");
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_SUCCESS);  // exactly full
+  EXPECT_EQ(s.Length, 16);
+
+  WCHAR digits[12];
+  UNICODE_STRING n{0, sizeof digits, digits};
+  EXPECT_EQ(RtlIntegerToUnicodeString(126, 10, &n), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(n.Buffer, n.Length / 2), u"126");
+  UNICODE_STRING tiny{0, 6, digits};  // three characters: no room for the terminator
+  EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &tiny), STATUS_BUFFER_OVERFLOW);
+}
+
+TEST(Rtl, GuidFromStringTakesOnlyTheBracedForm) {
+  sim::World world;
+  GUID g;
+  UNICODE_STRING s;
+  RtlInitUnicodeString(&s, u"{DB293BE4-1F5D-40e6-9A6F-4C41D12A339E}");
+  ASSERT_EQ(RtlGUIDFromString(&s, &g), STATUS_SUCCESS);
+  EXPECT_EQ(g.Data1, 0xDB293BE4u);
+  EXPECT_EQ(g.Data2, 0x1F5D);
+  EXPECT_EQ(g.Data3, 0x40E6);
+  EXPECT_EQ(g.Data4[0], 0x9A);
+  EXPECT_EQ(g.Data4[7], 0x9E);
+  for (const char16_t *bad : {u"DB293BE4-1F5D-40E6-9A6F-4C41D12A339E", u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339}",
+                              u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339G}", u"{DB293BE4+1F5D-40E6-9A6F-4C41D12A339E}",
+                              u""}) {
+    RtlInitUnicodeString(&s, bad);
+    EXPECT_EQ(RtlGUIDFromString(&s, &g), STATUS_INVALID_PARAMETER) << sim::Narrow(bad);
+  }
+  UNICODE_STRING text;
+  ASSERT_EQ(RtlStringFromGUID(&g, &text), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(text.Buffer, text.Length / 2), u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339E}");
+  RtlFreeUnicodeString(&text);
+}
+
+TEST(Rtl, AnsiConversionSetsTheLengthEvenWhenItOverflows) {
+  sim::World world;
+  WCHAR buffer[4];
+  UNICODE_STRING u{0, sizeof buffer, buffer};
+  ANSI_STRING a;
+  RtlInitAnsiString(&a, "abc");
+  EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(buffer), u"abc");
+  RtlInitAnsiString(&a, "abcd");  // needs room for a terminator too
+  EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, FALSE), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(u.Length, 8);
+  EXPECT_EQ(std::u16string(buffer), u"abc");
+}
+
+TEST(ErrorLog, EntriesAreDecodedAndAllocationCanFail) {
+  sim::World world;
+  int object;
+  const UCHAR size = sizeof(IO_ERROR_LOG_PACKET) + 6;
+  auto *e = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&object, size));
+  ASSERT_NE(e, nullptr);
+  memset(e, 0, size);
+  e->ErrorCode = NTSTATUS(0xE0070003);
+  e->NumberOfStrings = 1;
+  e->StringOffset = 40;
+  memcpy(reinterpret_cast<char *>(e) + 40, u"Hi", 4);
+  IoWriteErrorLogEntry(e);
+  auto log = sim::EventLog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].messageId, 0xE0070003u);
+  EXPECT_EQ(log[0].entrySize, size);
+  EXPECT_EQ(log[0].ioObject, &object);
+  ASSERT_EQ(log[0].strings.size(), 1u);
+  EXPECT_EQ(log[0].strings[0], u"Hi");
+
+  EXPECT_EQ(IoAllocateErrorLogEntry(&object, sim::kErrorLogMaximumSize + 1), nullptr);
+  sim::FailNth(sim::AllocKind::ErrorLog, 1);
+  EXPECT_EQ(IoAllocateErrorLogEntry(&object, size), nullptr);
+}
+
+using ErrorLogDeathTest = ::testing::Test;
+
+TEST(ErrorLogDeathTest, AnUnterminatedStringStopsTheRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        int object;
+        auto *e = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&object, 52));
+        memset(e, 'x', 52);
+        e->NumberOfStrings = 1;
+        e->StringOffset = 40;
+        IoWriteErrorLogEntry(e);
+      },
+      "runs past");
+}
+
+TEST(Files, OpenQueryAndReadUnderSystemRoot) {
+  sim::World world;
+  auto dir = std::filesystem::temp_directory_path() / ("xrusb-files-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir / "System32" / "drivers");
+  std::ofstream(dir / "System32" / "drivers" / "Fw.hex") << ":00000001FF\n";
+  sim::files::SetSystemRoot(dir.string());
+
+  auto open = [](const char16_t *path, HANDLE &h) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb;
+    return ZwCreateFile(&h, GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
+                        FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+  };
+  HANDLE h;
+  EXPECT_EQ(open(u"\\SystemRoot\\system32\\drivers\\missing.hex", h), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(open(u"\\SystemRoot\\nowhere\\fw.hex", h), STATUS_OBJECT_PATH_NOT_FOUND);
+  ASSERT_EQ(open(u"\\SystemRoot\\system32\\drivers\\fw.HEX", h), STATUS_SUCCESS);
+  IO_STATUS_BLOCK iosb;
+  FILE_STANDARD_INFORMATION info;
+  ASSERT_EQ(ZwQueryInformationFile(h, &iosb, &info, sizeof info, FileStandardInformation), STATUS_SUCCESS);
+  EXPECT_EQ(info.EndOfFile.QuadPart, 12);
+  char data[32] = {};
+  ASSERT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 12u);
+  EXPECT_STREQ(data, ":00000001FF\n");
+  EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr), STATUS_END_OF_FILE);
+  sim::files::FailNext(sim::files::Op::Read, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include <execinfo.h>
+
 #include <mutex>
 #include <set>
 
@@ -30,6 +32,16 @@ uint64_t NextRandom(uint64_t &s) {
 }
 
 KindState &State(AllocKind kind) { return g_kinds[size_t(kind)]; }
+
+// An allocation site is its call stack, not just its caller: a helper that allocates for many
+// callers (the driver's own allocation routine, say) is as many sites as it has callers.
+const void *SiteSignature(const void *site) {
+  void *frames[8];
+  int n = backtrace(frames, 8);
+  uintptr_t h = reinterpret_cast<uintptr_t>(site);
+  for (int i = 2; i < n; ++i) h = h * 1000003u ^ reinterpret_cast<uintptr_t>(frames[i]);
+  return reinterpret_cast<const void *>(h);
+}
 
 }  // namespace
 
@@ -74,6 +86,7 @@ bool ShouldFail(AllocKind kind, const void *site, uint32_t tag) {
   KindState &s = State(kind);
   if (s.mode == Mode::None) return false;
   if (s.tag != 0 && s.tag != tag) return false;
+  if (s.mode == Mode::Systematic) site = SiteSignature(site);
   bool fail = false;
   switch (s.mode) {
     case Mode::Nth:

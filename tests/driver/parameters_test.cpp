@@ -1,0 +1,219 @@
+// Reading a device's settings from its hardware key.
+#include <set>
+
+#include "driver/core/event_log.h"
+#include "driver/core/pool_tags.h"
+#include "driver_fixture.h"
+#include "sim/kernel/error_log.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/pool.h"
+
+namespace {
+
+using xrtest::DriverWorld;
+using xrtest::ReadBlock;
+
+TEST(Parameters, AFreshKeyGetsExactlyTheTwelveDefaultsWrittenBack) {
+  DriverWorld w;
+  PDRIVER_OBJECT driver = w.Load();
+  EXPECT_EQ(driver->DriverExtension->AddDevice(driver, w.pdo), STATUS_NOT_IMPLEMENTED);
+
+  const std::pair<const char16_t *, uint32_t> expected[] = {
+      {u"RequestTimeout", 1000},     {u"ShortTransferOk", 1},       {u"UnconfigureOnClose", 1},
+      {u"ResetDeviceOnClose", 0},    {u"EnableRemoteWakeup", 0},    {u"MaxIsoPackets", 512},
+      {u"ConfigDescMinQuerySize", 0}, {u"PowerStateOnOpen", 0},     {u"PowerStateOnClose", 0},
+      {u"MinPowerStateUsed", 3},     {u"MinPowerStateUnused", 3},   {u"AbortPipesOnPowerDown", 1}};
+  auto names = sim::registry::ValueNames(w.key);
+  EXPECT_EQ(names.size(), 12u);
+  for (auto &[name, value] : expected) {
+    auto v = sim::registry::GetValue(w.key, name);
+    ASSERT_TRUE(v) << sim::Narrow(name);
+    EXPECT_EQ(v->type, uint32_t(REG_DWORD));
+    EXPECT_EQ(sim::registry::GetDword(w.key, name), value) << sim::Narrow(name);
+  }
+  // A second read finds them and writes nothing more.
+  ReadBlock again(w);
+  EXPECT_EQ(sim::registry::ValueNames(w.key).size(), 12u);
+  EXPECT_TRUE(sim::EventLog().empty());
+}
+
+TEST(Parameters, DefaultsAndConversions) {
+  DriverWorld w;
+  w.Load();
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.p.requestTimeout, 1000u);
+    EXPECT_EQ(r.p.options, OPTION_UNCONFIGURE_ON_CLOSE);
+    EXPECT_EQ(r.p.maxIsoPackets, 512u);
+    EXPECT_EQ(r.p.isoContextSize, 12u * 512 + 152);
+    EXPECT_EQ(r.p.powerStateOnOpen, ULONG(PowerDeviceD0));
+    EXPECT_EQ(r.p.minPowerStateUsed, ULONG(PowerDeviceD3));
+    EXPECT_EQ(r.p.configIndex, 255u);
+    EXPECT_EQ(r.p.maxTransferSize, 65535u);
+    EXPECT_EQ(r.p.fxExtRamBase, 0x2000u);
+    EXPECT_TRUE(r.p.shortTransferOk && r.p.abortPipesOnPowerDown && r.p.suppressPnPRemoveDlg &&
+                r.p.deferCancelledIrps && r.p.checkPidOnUnconfig && r.p.fxBootloaderCheck);
+    EXPECT_FALSE(r.p.disableDefaultInterface || r.p.hideDevNodeWhenStarted);
+    EXPECT_EQ(r.p.deviceBaseName, nullptr);
+    EXPECT_EQ(r.p.userInterfaceGuid, nullptr);
+    EXPECT_EQ(r.p.firmwareFile, nullptr);
+  }
+  struct Case {
+    const char16_t *name;
+    uint32_t stored;
+    ULONG DriverParameters::*field;
+    ULONG expected;
+  };
+  const Case cases[] = {
+      {u"MaxIsoPackets", 0, &DriverParameters::maxIsoPackets, 16},
+      {u"MaxIsoPackets", 5000, &DriverParameters::maxIsoPackets, 1024},
+      {u"MaxIsoPackets", 100, &DriverParameters::maxIsoPackets, 100},
+      {u"ConfigDescMinQuerySize", 100000, &DriverParameters::configDescMinQuerySize, 4096},
+      {u"ConfigDescMinQuerySize", 4096, &DriverParameters::configDescMinQuerySize, 4096},
+      {u"PowerStateOnOpen", 7, &DriverParameters::powerStateOnOpen, PowerDeviceD3},
+      {u"PowerStateOnOpen", 0xFFFFFFFF, &DriverParameters::powerStateOnOpen, PowerDeviceD0},
+      {u"PowerStateOnClose", 2, &DriverParameters::powerStateOnClose, PowerDeviceD2},
+      {u"MinPowerStateUsed", 0, &DriverParameters::minPowerStateUsed, PowerDeviceD0},
+      {u"MinPowerStateUnused", 4, &DriverParameters::minPowerStateUnused, PowerDeviceD3},
+      {u"RequestTimeout", 0, &DriverParameters::requestTimeout, 0},
+      {u"ConfigIndex", 1, &DriverParameters::configIndex, 1},
+      {u"FxExtRamBase", 0x4000, &DriverParameters::fxExtRamBase, 0x4000},
+  };
+  for (const Case &c : cases) {
+    sim::registry::SetDword(w.key, c.name, c.stored);
+    ReadBlock r(w);
+    EXPECT_EQ(r.p.*c.field, c.expected) << sim::Narrow(c.name) << " = " << c.stored;
+    if (c.field == &DriverParameters::maxIsoPackets) EXPECT_EQ(r.p.isoContextSize, 12 * c.expected + 152);
+  }
+  sim::registry::SetDword(w.key, u"MaxIsoPackets", 0);
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.p.isoContextSize, 344u);
+  }
+  sim::registry::SetDword(w.key, u"MaxIsoPackets", 5000);
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.p.isoContextSize, 12440u);
+  }
+  // Options and booleans: any value other than 0 counts.
+  sim::registry::SetDword(w.key, u"UnconfigureOnClose", 0);
+  sim::registry::SetDword(w.key, u"ResetDeviceOnClose", 9);
+  sim::registry::SetDword(w.key, u"EnableRemoteWakeup", 0x80000000);
+  sim::registry::SetDword(w.key, u"ShortTransferOk", 0);
+  sim::registry::SetDword(w.key, u"HideDevNodeWhenStarted", 2);
+  ReadBlock r(w);
+  EXPECT_EQ(r.p.options, OPTION_RESET_ON_CLOSE | OPTION_REMOTE_WAKEUP);
+  EXPECT_FALSE(r.p.shortTransferOk);
+  EXPECT_TRUE(r.p.hideDevNodeWhenStarted);
+}
+
+TEST(Parameters, UnreadableNumbersFallBackAndAreRewrittenOnlyWhenTheQueryFails) {
+  DriverWorld w;
+  w.Load();
+  // Four bytes of the wrong type: the default is used and the stored value is left alone.
+  sim::registry::SetValue(w.key, u"RequestTimeout", REG_BINARY, {0x10, 0x27, 0, 0});
+  // A REG_DWORD of the wrong length is not a number either.
+  sim::registry::SetValue(w.key, u"MaxIsoPackets", REG_DWORD, {0x10, 0});
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.p.requestTimeout, 1000u);
+    EXPECT_EQ(r.p.maxIsoPackets, 512u);
+  }
+  EXPECT_EQ(sim::registry::GetValue(w.key, u"RequestTimeout")->type, uint32_t(REG_BINARY));
+  EXPECT_EQ(sim::registry::GetValue(w.key, u"MaxIsoPackets")->data.size(), 2u);
+
+  // Data too long for the 20 bytes the query has room for: the query fails and the default is
+  // written over it.
+  sim::registry::SetString(w.key, u"RequestTimeout", u"1234567890");  // 22 bytes
+  sim::registry::SetString(w.key, u"SuppressPnPRemoveDlg", u"123456789012");
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.p.requestTimeout, 1000u);
+    EXPECT_TRUE(r.p.suppressPnPRemoveDlg);
+  }
+  EXPECT_EQ(sim::registry::GetDword(w.key, u"RequestTimeout"), 1000u);
+  // Rows from 12 on are never written back.
+  EXPECT_EQ(sim::registry::GetValue(w.key, u"SuppressPnPRemoveDlg")->type, uint32_t(REG_SZ));
+
+  // Twenty bytes still fit: a string of that size is read, is not a number, and stays.
+  sim::registry::SetString(w.key, u"RequestTimeout", u"123456789", true);  // exactly 20 bytes
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.p.requestTimeout, 1000u);
+  }
+  EXPECT_EQ(sim::registry::GetValue(w.key, u"RequestTimeout")->type, uint32_t(REG_SZ));
+}
+
+TEST(Parameters, StringsComeBackTerminatedWhateverTheirData) {
+  DriverWorld w;
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"");  // present but empty
+  sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex", /*terminate=*/false);
+  // Odd length, no terminator: 5 bytes "ab" plus a stray byte.
+  sim::registry::SetValue(w.key, u"DriverUserInterfaceGuid", REG_BINARY, {'a', 0, 'b', 0, 'c'});
+  ReadBlock r(w);
+  ASSERT_NE(r.p.deviceBaseName, nullptr);
+  EXPECT_EQ(std::u16string(r.p.deviceBaseName), u"");
+  ASSERT_NE(r.p.firmwareFile, nullptr);
+  EXPECT_EQ(std::u16string(r.p.firmwareFile), u"fw.hex");
+  ASSERT_NE(r.p.userInterfaceGuid, nullptr);
+  EXPECT_EQ(std::u16string(r.p.userInterfaceGuid), std::u16string(u"ab") + char16_t('c'));
+  EXPECT_EQ(sim::PoolUsage(TAG_REGISTRY_STRING).blocksOutstanding, 3u);
+  // The scratch buffer comes from paged pool and is gone again.
+  sim::TagUsage scratch = sim::PoolUsage(TAG_REGISTRY_SCRATCH);
+  EXPECT_EQ(scratch.lastPoolType, int(PagedPool));
+  EXPECT_EQ(scratch.blocksOutstanding, 0u);
+  EXPECT_EQ(scratch.allocations, 6u);  // two queries per string
+}
+
+TEST(Parameters, AKeyThatCannotBeOpenedIsLoggedAgainstTheDriver) {
+  DriverWorld w;
+  PDRIVER_OBJECT driver = w.Load();
+  sim::registry::FailOpen(w.key, STATUS_ACCESS_DENIED);
+  DriverParameters p{};
+  EXPECT_EQ(ReadParameters(driver, w.pdo, &p), STATUS_ACCESS_DENIED);
+  DriverParameters zero{};
+  EXPECT_EQ(memcmp(&p, &zero, sizeof p), 0);
+  EXPECT_EQ(driver->DriverExtension->AddDevice(driver, w.pdo), STATUS_UNSUCCESSFUL);
+  auto log = sim::EventLog();
+  ASSERT_EQ(log.size(), 2u);
+  for (auto &e : log) {
+    EXPECT_EQ(e.messageId, uint32_t(EVENT_MSG_ERROR));
+    EXPECT_EQ(e.ioObject, driver);
+    EXPECT_EQ(e.strings, std::vector<std::u16string>{u"Unable to open device-specific registry key."});
+  }
+  EXPECT_TRUE(sim::registry::ValueNames(w.key).empty());
+}
+
+TEST(Parameters, EveryAllocationFailureIsSurvived) {
+  DriverWorld w;
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
+  sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339E}");
+  sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex");
+  // A string whose buffer cannot be had is absent, without an event-log entry.
+  sim::FailNth(sim::AllocKind::Pool, 1, TAG_REGISTRY_STRING);
+  {
+    ReadBlock r(w);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.p.userInterfaceGuid, nullptr);
+    ASSERT_NE(r.p.deviceBaseName, nullptr);
+    EXPECT_EQ(std::u16string(r.p.deviceBaseName), u"Dev");
+  }
+  // Walk every allocation site once: whatever fails, nothing leaks and the numbers still read.
+  sim::FailSystematically(sim::AllocKind::Pool);
+  uint64_t before;
+  do {
+    before = sim::FaultsInjected(sim::AllocKind::Pool);
+    ReadBlock r(w);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.p.requestTimeout, 1000u);
+  } while (sim::FaultsInjected(sim::AllocKind::Pool) != before);
+  EXPECT_GE(sim::FaultsInjected(sim::AllocKind::Pool), 3u);
+  sim::ClearFaults();
+  EXPECT_TRUE(sim::EventLog().empty());
+  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
+}
+
+}  // namespace

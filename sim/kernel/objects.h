@@ -55,6 +55,9 @@ PDEVICE_OBJECT LookupDeviceByName(const std::u16string &name);
 // Also gives the part of 'name' the device is left to parse ("\ref" of an interface path with
 // a reference string, the tail after a device or link name); empty when the whole name matched.
 PDEVICE_OBJECT LookupDeviceByName(const std::u16string &name, std::u16string *remainder);
+// The same, with a reference taken on the device (DereferenceDevice) before any deletion can
+// free it: what an open does.
+PDEVICE_OBJECT ReferenceDeviceByName(const std::u16string &name, std::u16string *remainder);
 bool SymbolicLinkExists(const std::u16string &link);
 // Canonical forms: "\Device\X" and "\??\X".
 std::vector<std::u16string> DeviceNames();

@@ -52,6 +52,8 @@ World::~World() {
   if (TimersSet()) VerifierFail(check::kLeakAtEnd, "%zu timer(s) still set", TimersSet());
   ResetTimers();
   ResetWorkItems();
+  if (WorkItemsAllocated())
+    VerifierFail(check::kLeakAtEnd, "%zu work item(s) allocated and never freed", WorkItemsAllocated());
   if (HandleCount()) VerifierFail(check::kLeakAtEnd, "%zu kernel handle(s) still open", HandleCount());
   if (ErrorLogEntriesPending())
     VerifierFail(check::kLeakAtEnd, "%zu error-log entr(ies) allocated and never written", ErrorLogEntriesPending());

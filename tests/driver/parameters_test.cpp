@@ -84,7 +84,9 @@ TEST(Parameters, DefaultsAndConversions) {
     sim::registry::SetDword(w.key, c.name, c.stored);
     ReadBlock r(w);
     EXPECT_EQ(r.p.*c.field, c.expected) << sim::Narrow(c.name) << " = " << c.stored;
-    if (c.field == &DriverParameters::maxIsoPackets) EXPECT_EQ(r.p.isoContextSize, 12 * c.expected + 152);
+    if (c.field == &DriverParameters::maxIsoPackets) {
+      EXPECT_EQ(r.p.isoContextSize, 12 * c.expected + 152);
+    }
   }
   sim::registry::SetDword(w.key, u"MaxIsoPackets", 0);
   {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "sim/kernel/clock.h"
 #include "sim/kernel/threads.h"
@@ -94,6 +95,45 @@ TEST(Dispatcher, RealClockTimesOut) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
+}
+
+// Threads contending for one mutex, each taking it twice, never overlap; an event handed back
+// and forth between two threads loses no signal.
+TEST(DispatcherConcurrency, MutexExcludesAndSynchronizationEventsHandOver) {
+  sim::World world;
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  int inside = 0, total = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(++inside, 1);
+        ++total;
+        --inside;
+        KeReleaseMutex(&m, FALSE);
+        KeReleaseMutex(&m, FALSE);
+      }
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(total, 1200);
+
+  KEVENT ping, pong;
+  KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+  std::thread responder([&] {
+    for (int i = 0; i < 500; ++i) {
+      KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+      KeSetEvent(&pong, 0, FALSE);
+    }
+  });
+  for (int i = 0; i < 500; ++i) {
+    KeSetEvent(&ping, 0, FALSE);
+    KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
+  }
+  responder.join();
 }
 
 using DispatcherDeathTest = ::testing::Test;

@@ -18,7 +18,7 @@ struct TwoMutexes {
   void Take(PKMUTEX m) { KeWaitForSingleObject(m, Executive, KernelMode, FALSE, nullptr); }
 };
 
-TEST(Locks, SpinLockRaisesToDispatchAndExcludes) {
+TEST(LocksConcurrency, SpinLockExcludesAndRaisesToDispatch) {
   sim::World world;
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);

@@ -1,0 +1,323 @@
+// Memory descriptor lists. In the substitute every address is already a system address, so
+// mapping returns the buffer's own address; the flags and the checks follow Windows.
+#include <cstdlib>
+#include <deque>
+#include <new>
+#include <string>
+#include <unordered_set>
+
+#include "faults.h"
+#include "io_manager.h"
+#include "irp_internal.h"
+#include "threads.h"
+#include "verifier.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define XR_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define XR_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define XR_POISON(p, n) ((void)(p), (void)(n))
+#define XR_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+#ifndef MDL_WRITE_OPERATION
+#define MDL_WRITE_OPERATION 0x0080
+#endif
+
+namespace sim::io {
+namespace {
+
+struct MdlHeader {
+  PMDL mdl;
+  size_t allocationSize;
+  ULONG capacityPages;
+  bool userBuffer;   // locked by the I/O manager for a caller; released with its IRP
+  bool mappedByMm;   // a MmMapLockedPagesSpecifyCache mapping of this MDL is outstanding
+};
+
+constexpr size_t kHeaderSlot = (sizeof(MdlHeader) + 15) & ~size_t(15);
+constexpr size_t kQuarantine = 1024;
+
+struct Freed {
+  void *base;
+  size_t size;
+  PMDL mdl;
+};
+
+std::unordered_set<PMDL> g_live;
+std::unordered_set<PMDL> g_freed;
+std::deque<Freed> g_quarantine;
+
+MdlHeader *HeaderOf(PMDL mdl) { return reinterpret_cast<MdlHeader *>(reinterpret_cast<char *>(mdl) - kHeaderSlot); }
+ULONG_PTR *Pages(PMDL mdl) { return reinterpret_cast<ULONG_PTR *>(mdl + 1); }
+
+ULONG_PTR PageAlign(const void *va) { return ULONG_PTR(va) & ~ULONG_PTR(PAGE_SIZE - 1); }
+ULONG SpanPages(const void *va, ULONG length) {
+  return ULONG(((ULONG_PTR(va) & (PAGE_SIZE - 1)) + ULONG_PTR(length) + PAGE_SIZE - 1) >> PAGE_SHIFT);
+}
+char *MdlVa(PMDL mdl) { return static_cast<char *>(mdl->StartVa) + mdl->ByteOffset; }
+
+// Page frame numbers are only the pages' numbers in the host's address space.
+void FillPages(PMDL mdl) {
+  ULONG n = SpanPages(MdlVa(mdl), mdl->ByteCount);
+  ULONG_PTR first = ULONG_PTR(mdl->StartVa) >> PAGE_SHIFT;
+  for (ULONG i = 0; i < n; ++i) Pages(mdl)[i] = first + i;
+}
+
+PMDL NewMdl(PVOID va, ULONG length, bool userBuffer) {
+  ULONG pages = SpanPages(va, length);
+  size_t total = kHeaderSlot + sizeof(MDL) + size_t(pages) * sizeof(ULONG_PTR);
+  void *base = calloc(1, total);
+  if (!base) abort();
+  auto *h = new (base) MdlHeader{};
+  PMDL mdl = reinterpret_cast<PMDL>(static_cast<char *>(base) + kHeaderSlot);
+  h->mdl = mdl;
+  h->allocationSize = total;
+  h->capacityPages = pages;
+  h->userBuffer = userBuffer;
+  // MmInitializeMdl
+  mdl->Size = CSHORT(sizeof(MDL) + size_t(pages) * sizeof(ULONG_PTR));
+  mdl->MdlFlags = MDL_ALLOCATED_FIXED_SIZE;
+  mdl->StartVa = reinterpret_cast<PVOID>(PageAlign(va));
+  mdl->ByteOffset = ULONG(ULONG_PTR(va) & (PAGE_SIZE - 1));
+  mdl->ByteCount = length;
+  std::lock_guard<std::mutex> guard(IrpLock());
+  g_live.insert(mdl);
+  return mdl;
+}
+
+MdlHeader *LiveLocked(PMDL mdl, const char *what, const char *checkWhenFreed = check::kBadObject) {
+  if (mdl && g_live.count(mdl)) return HeaderOf(mdl);
+  if (mdl && g_freed.count(mdl))
+    VerifierFail(checkWhenFreed, "%s: MDL %p was already freed", what, static_cast<void *>(mdl));
+  VerifierFail(check::kBadObject, "%s: %p is not an MDL", what, static_cast<void *>(mdl));
+}
+
+void UnmapLocked(MdlHeader *h) {
+  h->mappedByMm = false;
+  h->mdl->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+}
+
+void ReleaseLocked(MdlHeader *h) {
+  PMDL mdl = h->mdl;
+  size_t size = h->allocationSize;
+  g_live.erase(mdl);
+  g_freed.insert(mdl);
+  void *base = h;
+  XR_POISON(base, size);
+  g_quarantine.push_back({base, size, mdl});
+  while (g_quarantine.size() > kQuarantine) {
+    Freed old = g_quarantine.front();
+    g_quarantine.pop_front();
+    g_freed.erase(old.mdl);
+    XR_UNPOISON(old.base, old.size);
+    free(old.base);
+  }
+}
+
+void CheckIrql(const char *what) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+    VerifierFail(check::kIrqlMisuse, "%s at IRQL %u", what, KeGetCurrentIrql());
+}
+
+}  // namespace
+
+void ReleaseMdlChain(PMDL mdl) {
+  while (mdl) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    MdlHeader *h = LiveLocked(mdl, "releasing the MDLs of a completed IRP", check::kPoolDoubleFree);
+    PMDL next = mdl->Next;
+    // MmUnlockPages also undoes a system mapping.
+    UnmapLocked(h);
+    mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
+    ReleaseLocked(h);
+    mdl = next;
+  }
+}
+
+void CheckMdlsFreed() {
+  std::string list;
+  size_t n = 0;
+  {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    for (PMDL m : g_live) {
+      if (++n > 8) continue;
+      char buf[96];
+      snprintf(buf, sizeof buf, " [MDL %p, %u bytes%s]", static_cast<void *>(m), m->ByteCount,
+               HeaderOf(m)->userBuffer ? ", a caller's buffer" : "");
+      list += buf;
+    }
+  }
+  if (n) VerifierFail(check::kLeakAtEnd, "%zu MDL(s) never freed:%s", n, list.c_str());
+}
+
+void ResetMdlTracking() {
+  std::lock_guard<std::mutex> guard(IrpLock());
+  for (PMDL m : g_live) free(HeaderOf(m));
+  g_live.clear();
+  for (Freed &f : g_quarantine) {
+    XR_UNPOISON(f.base, f.size);
+    free(f.base);
+  }
+  g_quarantine.clear();
+  g_freed.clear();
+}
+
+}  // namespace sim::io
+
+namespace sim {
+
+PMDL BuildMdlForUserBuffer(PVOID buffer, ULONG length, bool writeAccess) {
+  if (ShouldFail(AllocKind::Mdl, __builtin_return_address(0))) return nullptr;
+  PMDL mdl = io::NewMdl(buffer, length, true);
+  std::lock_guard<std::mutex> guard(io::IrpLock());
+  // As MmProbeAndLockPages leaves it.
+  mdl->Process = IoGetCurrentProcess();
+  mdl->MdlFlags |= MDL_PAGES_LOCKED | (writeAccess ? MDL_WRITE_OPERATION : 0);
+  io::FillPages(mdl);
+  return mdl;
+}
+
+void FreeMdlChain(PMDL mdl) { io::ReleaseMdlChain(mdl); }
+
+size_t MdlsOutstanding() {
+  std::lock_guard<std::mutex> guard(io::IrpLock());
+  return io::g_live.size();
+}
+
+}  // namespace sim
+
+using namespace sim;
+using namespace sim::io;
+
+extern "C" {
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+  (void)ChargeQuota;
+  CheckIrql("IoAllocateMdl");
+  if (Length & 0x80000000u) return nullptr;
+  if (ShouldFail(AllocKind::Mdl, __builtin_return_address(0))) return nullptr;
+  PMDL mdl = NewMdl(VirtualAddress, Length, false);
+  if (Irp) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    LiveHeaderLocked(Irp, "IoAllocateMdl");
+    if (!SecondaryBuffer || !Irp->MdlAddress) {
+      Irp->MdlAddress = mdl;
+    } else {
+      PMDL last = Irp->MdlAddress;
+      while (last->Next) last = last->Next;
+      last->Next = mdl;
+    }
+  }
+  return mdl;
+}
+
+VOID IoFreeMdl(PMDL Mdl) {
+  CheckIrql("IoFreeMdl");
+  std::lock_guard<std::mutex> guard(IrpLock());
+  MdlHeader *h = LiveLocked(Mdl, "IoFreeMdl", check::kPoolDoubleFree);
+  if (h->userBuffer)
+    VerifierFail(check::kBadObject, "IoFreeMdl on MDL %p, which locks a caller's buffer for the I/O manager",
+                 static_cast<void *>(Mdl));
+  // MmPrepareMdlForReuse: a partial MDL's own mapping goes with it.
+  if (Mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+    UnmapLocked(h);
+  else if (h->mappedByMm)
+    VerifierFail(check::kBadObject, "IoFreeMdl on MDL %p while it is still mapped", static_cast<void *>(Mdl));
+  ReleaseLocked(h);
+}
+
+VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+  CheckIrql("IoBuildPartialMdl");
+  std::lock_guard<std::mutex> guard(IrpLock());
+  LiveLocked(SourceMdl, "IoBuildPartialMdl source");
+  MdlHeader *target = LiveLocked(TargetMdl, "IoBuildPartialMdl target");
+  if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
+    VerifierFail(check::kBadObject, "IoBuildPartialMdl: source MDL %p does not describe locked pages",
+                 static_cast<void *>(SourceMdl));
+  if (target->mappedByMm)
+    VerifierFail(check::kBadObject, "IoBuildPartialMdl: target MDL %p is still mapped", static_cast<void *>(TargetMdl));
+  char *base = MdlVa(SourceMdl);
+  char *va = static_cast<char *>(VirtualAddress);
+  if (va < base || va > base + SourceMdl->ByteCount)
+    VerifierFail(check::kBadObject, "IoBuildPartialMdl: address %p lies outside source MDL %p (%p, %u bytes)",
+                 VirtualAddress, static_cast<void *>(SourceMdl), static_cast<void *>(base), SourceMdl->ByteCount);
+  ULONG offset = ULONG(va - base);
+  if (Length == 0) Length = SourceMdl->ByteCount - offset;
+  if (ULONG_PTR(offset) + Length > SourceMdl->ByteCount)
+    VerifierFail(check::kBadObject, "IoBuildPartialMdl: %u bytes at offset %u exceed source MDL %p (%u bytes)", Length,
+                 offset, static_cast<void *>(SourceMdl), SourceMdl->ByteCount);
+  ULONG pages = SpanPages(va, Length);
+  if (pages > target->capacityPages)
+    VerifierFail(check::kBadObject, "IoBuildPartialMdl: target MDL %p describes at most %u pages, %u needed",
+                 static_cast<void *>(TargetMdl), target->capacityPages, pages);
+
+  TargetMdl->MdlFlags = CSHORT((TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE) | MDL_PARTIAL |
+                               (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA | MDL_IO_SPACE)));
+  TargetMdl->StartVa = reinterpret_cast<PVOID>(PageAlign(va));
+  TargetMdl->ByteOffset = ULONG(ULONG_PTR(va) & (PAGE_SIZE - 1));
+  TargetMdl->ByteCount = Length;
+  TargetMdl->Process = SourceMdl->Process;
+  TargetMdl->MappedSystemVa = (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
+                                  ? static_cast<char *>(SourceMdl->MappedSystemVa) + offset
+                                  : nullptr;
+  ULONG firstPage = ULONG((PageAlign(va) - ULONG_PTR(SourceMdl->StartVa)) >> PAGE_SHIFT);
+  for (ULONG i = 0; i < pages; ++i) Pages(TargetMdl)[i] = Pages(SourceMdl)[firstPage + i];
+}
+
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  CheckIrql("MmBuildMdlForNonPagedPool");
+  std::lock_guard<std::mutex> guard(IrpLock());
+  LiveLocked(MemoryDescriptorList, "MmBuildMdlForNonPagedPool");
+  PMDL mdl = MemoryDescriptorList;
+  if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA))
+    VerifierFail(check::kBadObject, "MmBuildMdlForNonPagedPool: MDL %p already describes locked or mapped pages",
+                 static_cast<void *>(mdl));
+  mdl->Process = nullptr;
+  mdl->MappedSystemVa = MdlVa(mdl);
+  mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+  FillPages(mdl);
+}
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                   ULONG Priority) {
+  (void)CacheType;
+  (void)Priority;
+  PMDL mdl = MemoryDescriptorList;
+  CheckIrql("MmMapLockedPagesSpecifyCache");
+  if (AccessMode != KernelMode || RequestedAddress)
+    VerifierFail(check::kBadObject, "MmMapLockedPagesSpecifyCache: only kernel-mode mappings at an address of the "
+                                    "system's choice are supported");
+  {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    LiveLocked(mdl, "MmMapLockedPagesSpecifyCache");
+    if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) return MdlVa(mdl);
+    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
+      VerifierFail(check::kBadObject, "MmMapLockedPagesSpecifyCache: the pages of MDL %p are not locked",
+                   static_cast<void *>(mdl));
+    if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
+      VerifierFail(check::kBadObject, "MmMapLockedPagesSpecifyCache: MDL %p is already mapped", static_cast<void *>(mdl));
+  }
+  // A caller that asked for a bug check on failure never sees one fail.
+  if (!BugCheckOnFailure && ShouldFail(AllocKind::Mdl, __builtin_return_address(0))) return nullptr;
+  std::lock_guard<std::mutex> guard(IrpLock());
+  MdlHeader *h = LiveLocked(mdl, "MmMapLockedPagesSpecifyCache");
+  h->mappedByMm = true;
+  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
+  mdl->MappedSystemVa = MdlVa(mdl);
+  return mdl->MappedSystemVa;
+}
+
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  CheckIrql("MmUnmapLockedPages");
+  std::lock_guard<std::mutex> guard(IrpLock());
+  MdlHeader *h = LiveLocked(MemoryDescriptorList, "MmUnmapLockedPages");
+  if (!h->mappedByMm || BaseAddress != MemoryDescriptorList->MappedSystemVa)
+    VerifierFail(check::kBadObject, "MmUnmapLockedPages: MDL %p is not mapped at %p",
+                 static_cast<void *>(MemoryDescriptorList), BaseAddress);
+  UnmapLocked(h);
+}
+
+}  // extern "C"

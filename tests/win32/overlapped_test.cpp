@@ -1,0 +1,128 @@
+// Overlapped requests: pending, completion, waiting and cancellation.
+#include <array>
+#include <thread>
+
+#include "test_driver.h"
+
+namespace {
+
+using namespace testdrv;
+using namespace simwin;
+
+using OverlappedTest = DeviceTest;
+
+TEST_F(OverlappedTest, PendingThenCompletedOrCancelled) {
+  HANDLE h = Open(FILE_FLAG_OVERLAPPED);
+  HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  OVERLAPPED ov{};
+  ov.hEvent = event;
+  std::array<uint8_t, 8> out{};
+  DWORD bytes = 0;
+
+  // The request starts by clearing the event.
+  EXPECT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, out.data(), 8, nullptr, &ov));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &bytes, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+  // Completed from another thread: the event, the byte count, the buffered data.
+  std::thread completer([] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    CompletePending(STATUS_SUCCESS, 6);
+    KeLowerIrql(old);
+  });
+  EXPECT_TRUE(GetOverlappedResult(h, &ov, &bytes, TRUE));
+  completer.join();
+  EXPECT_EQ(bytes, 6u);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(NTSTATUS(ov.Internal), STATUS_SUCCESS);
+
+  // One request cancelled by its OVERLAPPED, the other left alone, then all of the handle's.
+  OVERLAPPED ov2{};
+  ov2.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, nullptr, 0, nullptr, &ov));
+  EXPECT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, nullptr, 0, nullptr, &ov2));
+  EXPECT_TRUE(CancelIoEx(h, &ov2));
+  EXPECT_FALSE(GetOverlappedResult(h, &ov2, &bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(RtlGetLastNtStatus(), STATUS_CANCELLED);
+  EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+  EXPECT_FALSE(CancelIoEx(h, &ov2));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  EXPECT_TRUE(CancelIoEx(h, nullptr));
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(state_.cancelled.load(), 2);
+
+  // A time-out while the request is still in flight, then the result after all.
+  EXPECT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, nullptr, 0, nullptr, &ov));
+  EXPECT_FALSE(GetOverlappedResultEx(h, &ov, &bytes, 5, FALSE));
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+  ASSERT_TRUE(CompletePending(NTSTATUS(0xE000100C), 0));
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &bytes, TRUE));
+  EXPECT_EQ(GetLastError(), 0xE000100Cu);
+
+  // A request the driver completes at once still reports through the OVERLAPPED.
+  DWORD returned = 0;
+  EXPECT_TRUE(DeviceIoControl(h, kEcho, nullptr, 0, nullptr, 0, &returned, &ov));
+  EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+
+  CloseHandle(ov2.hEvent);
+  CloseHandle(event);
+  CloseHandle(h);
+}
+
+TEST_F(OverlappedTest, SynchronousHandleWaitsForAPendingRequest) {
+  HANDLE h = Open();
+  std::thread completer([] {
+    while (PendingCount() == 0) std::this_thread::yield();
+    CompletePending(STATUS_SUCCESS, 3);
+  });
+  uint8_t out[4] = {};
+  DWORD returned = 0;
+  EXPECT_TRUE(DeviceIoControl(h, kPend, nullptr, 0, out, 4, &returned, nullptr));
+  completer.join();
+  EXPECT_EQ(returned, 3u);
+  CloseHandle(h);
+}
+
+// Cancellation racing completion: each request ends exactly once, either way, and the
+// application always learns which.
+TEST_F(OverlappedTest, ConcurrencyCancelRacingCompletion) {
+  PEPROCESS app = sim::NewProcess("app");
+  ProcessScope scope(app);
+  HANDLE h = Open(FILE_FLAG_OVERLAPPED);
+  constexpr int kRounds = 200;
+  int completed = 0, cancelled = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, nullptr, 0, nullptr, &ov));
+    std::thread completer([] { CompletePending(STATUS_SUCCESS, 1); });
+    std::thread canceller([&] {
+      ProcessScope inApp(app);
+      CancelIoEx(h, &ov);
+    });
+    completer.join();
+    canceller.join();
+    DWORD bytes = 0;
+    if (GetOverlappedResult(h, &ov, &bytes, TRUE)) {
+      EXPECT_EQ(bytes, 1u);
+      ++completed;
+    } else {
+      EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+      ++cancelled;
+    }
+    CloseHandle(ov.hEvent);
+  }
+  EXPECT_EQ(completed + cancelled, kRounds);
+  EXPECT_EQ(state_.cancelled.load(), cancelled);
+  // The create and every request, each completed once by the driver.
+  EXPECT_EQ(state_.completedByDriver.load(), 1 + kRounds);
+  EXPECT_EQ(PendingCount(), 0u);
+  CloseHandle(h);
+}
+
+}  // namespace

@@ -197,12 +197,15 @@ typedef struct _FILE_OBJECT {
   LARGE_INTEGER CurrentByteOffset;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
+
 typedef struct _INTERFACE {
   USHORT Size;
   USHORT Version;
   PVOID Context;
-  VOID (*InterfaceReference)(PVOID Context);
-  VOID (*InterfaceDereference)(PVOID Context);
+  PINTERFACE_REFERENCE InterfaceReference;
+  PINTERFACE_DEREFERENCE InterfaceDereference;
 } INTERFACE, *PINTERFACE;
 
 typedef struct _IO_STACK_LOCATION {
@@ -452,19 +455,11 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 PVOID PoRegisterSystemState(PVOID StateHandle, EXECUTION_STATE Flags);
 VOID PoUnregisterSystemState(PVOID StateHandle);
 
-
-// Informational status of IoSetDeviceInterfaceState for an interface already enabled.
-#ifndef STATUS_OBJECT_NAME_EXISTS
-#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
-#endif
 // FILE_OBJECT::Flags
 #define FO_SYNCHRONOUS_IO 0x00000002
 #define FO_HANDLE_CREATED 0x00040000
 // MDL::MdlFlags: locked for the device to write into (IoWriteAccess).
 #define MDL_WRITE_OPERATION 0x0080
-#ifndef STATUS_ACCESS_VIOLATION
-#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
-#endif
 
 #ifdef __cplusplus
 }

@@ -7,10 +7,6 @@
 extern "C" {
 #endif
 
-// The I/O manager's INTERFACE reference routines, as the bus interfaces name them.
-typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
-typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
-
 #define USB_BUSIFFN
 
 typedef PVOID PUSB_DEVICE_HANDLE;

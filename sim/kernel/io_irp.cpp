@@ -13,17 +13,10 @@
 #include "irp_internal.h"
 #include "objects.h"
 #include "pool.h"
+#include "quarantine.h"
 #include "threads.h"
 #include "verifier.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define XR_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define XR_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define XR_POISON(p, n) ((void)(p), (void)(n))
-#define XR_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace sim::io {
 namespace {
@@ -31,17 +24,7 @@ namespace {
 constexpr size_t kHeaderSlot = (sizeof(IrpHeader) + 15) & ~size_t(15);
 // Freed IRPs keep their memory (poisoned under ASan) for a while, so that a late completion or
 // cancel is recognised instead of hitting a reused block.
-constexpr size_t kQuarantine = 4096;
-
-struct Freed {
-  void *base;
-  size_t size;
-  PIRP irp;
-};
-
-std::unordered_set<PIRP> g_live;
-std::unordered_set<PIRP> g_freed;
-std::deque<Freed> g_quarantine;
+Quarantine<IRP> g_irps(4096);
 uint64_t g_serial = 0;
 
 IrpHeader *HeaderOf(PIRP irp) { return reinterpret_cast<IrpHeader *>(reinterpret_cast<char *>(irp) - kHeaderSlot); }
@@ -67,7 +50,7 @@ PIRP NewIrp(CCHAR stackSize, bool fromSendIrp, std::function<void(PIRP)> done) {
   irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
   std::lock_guard<std::mutex> guard(IrpLock());
   h->serial = ++g_serial;
-  g_live.insert(irp);
+  g_irps.Add(irp);
   return irp;
 }
 
@@ -76,18 +59,7 @@ void ReleaseIrpLocked(IrpHeader *h) {
   size_t size = h->allocationSize;
   for (auto &f : h->frames) f->headerGone = true;
   h->~IrpHeader();
-  g_live.erase(irp);
-  g_freed.insert(irp);
-  void *base = h;
-  XR_POISON(base, size);
-  g_quarantine.push_back({base, size, irp});
-  while (g_quarantine.size() > kQuarantine) {
-    Freed old = g_quarantine.front();
-    g_quarantine.pop_front();
-    g_freed.erase(old.irp);
-    XR_UNPOISON(old.base, old.size);
-    free(old.base);
-  }
+  g_irps.Retire(irp, h, size);
 }
 
 bool NeedsPassive(UCHAR major, PDEVICE_OBJECT device) {
@@ -223,8 +195,8 @@ std::mutex &IrpLock() {
 }
 
 IrpHeader *LiveHeaderLocked(PIRP irp, const char *what, const char *checkWhenFreed) {
-  if (irp && g_live.count(irp)) return HeaderOf(irp);
-  if (irp && g_freed.count(irp))
+  if (irp && g_irps.IsLive(irp)) return HeaderOf(irp);
+  if (irp && g_irps.WasFreed(irp))
     VerifierFail(checkWhenFreed ? checkWhenFreed : check::kBadObject, "%s: IRP %p was already freed", what,
                  static_cast<void *>(irp));
   VerifierFail(check::kBadObject, "%s: %p is not an IRP", what, static_cast<void *>(irp));
@@ -306,7 +278,7 @@ size_t CancelSentIrps(const std::function<bool(PIRP irp)> &match) {
   std::vector<IrpHeader *> pinned;
   {
     std::lock_guard<std::mutex> guard(IrpLock());
-    for (PIRP irp : g_live) {
+    for (PIRP irp : g_irps.Live()) {
       IrpHeader *h = HeaderOf(irp);
       if (h->fromSendIrp && h->cancellable && !h->finished && match(irp)) {
         ++h->pins;
@@ -325,7 +297,7 @@ size_t IrpsReferencing(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> guard(IrpLock());
   const auto &mine = ThreadActivities();
   size_t n = 0;
-  for (PIRP irp : g_live) {
+  for (PIRP irp : g_irps.Live()) {
     if (std::any_of(mine.begin(), mine.end(), [&](const Activity &a) { return a.irp == irp; })) continue;
     const auto &entered = HeaderOf(irp)->entered;
     if (std::find(entered.begin(), entered.end(), device) != entered.end()) ++n;
@@ -335,7 +307,7 @@ size_t IrpsReferencing(PDEVICE_OBJECT device) {
 
 size_t IrpsOutstanding() {
   std::lock_guard<std::mutex> guard(IrpLock());
-  return g_live.size();
+  return g_irps.Live().size();
 }
 
 void CheckAllIrpsCompleted() {
@@ -343,7 +315,7 @@ void CheckAllIrpsCompleted() {
     std::lock_guard<std::mutex> guard(IrpLock());
     std::string never, leaked;
     size_t neverCount = 0, leakedCount = 0;
-    for (PIRP irp : g_live) {
+    for (PIRP irp : g_irps.Live()) {
       IrpHeader *h = HeaderOf(irp);
       if (h->fromSendIrp && !h->finished) {
         ++neverCount;
@@ -363,19 +335,12 @@ void CheckAllIrpsCompleted() {
 void ResetIrpTracking() {
   {
     std::lock_guard<std::mutex> guard(IrpLock());
-    for (PIRP irp : g_live) {
+    g_irps.Reset([](PIRP irp) {
       IrpHeader *h = HeaderOf(irp);
       for (auto &f : h->frames) f->headerGone = true;
       h->~IrpHeader();
       free(h);
-    }
-    g_live.clear();
-    for (Freed &f : g_quarantine) {
-      XR_UNPOISON(f.base, f.size);
-      free(f.base);
-    }
-    g_quarantine.clear();
-    g_freed.clear();
+    });
     g_serial = 0;
   }
   ThreadActivities().clear();

@@ -9,17 +9,10 @@
 #include "faults.h"
 #include "io_manager.h"
 #include "irp_internal.h"
+#include "quarantine.h"
 #include "threads.h"
 #include "verifier.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define XR_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define XR_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define XR_POISON(p, n) ((void)(p), (void)(n))
-#define XR_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 #ifndef MDL_WRITE_OPERATION
 #define MDL_WRITE_OPERATION 0x0080
@@ -37,17 +30,7 @@ struct MdlHeader {
 };
 
 constexpr size_t kHeaderSlot = (sizeof(MdlHeader) + 15) & ~size_t(15);
-constexpr size_t kQuarantine = 1024;
-
-struct Freed {
-  void *base;
-  size_t size;
-  PMDL mdl;
-};
-
-std::unordered_set<PMDL> g_live;
-std::unordered_set<PMDL> g_freed;
-std::deque<Freed> g_quarantine;
+Quarantine<MDL> g_mdls(1024);
 
 MdlHeader *HeaderOf(PMDL mdl) { return reinterpret_cast<MdlHeader *>(reinterpret_cast<char *>(mdl) - kHeaderSlot); }
 ULONG_PTR *Pages(PMDL mdl) { return reinterpret_cast<ULONG_PTR *>(mdl + 1); }
@@ -83,13 +66,13 @@ PMDL NewMdl(PVOID va, ULONG length, bool userBuffer) {
   mdl->ByteOffset = ULONG(ULONG_PTR(va) & (PAGE_SIZE - 1));
   mdl->ByteCount = length;
   std::lock_guard<std::mutex> guard(IrpLock());
-  g_live.insert(mdl);
+  g_mdls.Add(mdl);
   return mdl;
 }
 
 MdlHeader *LiveLocked(PMDL mdl, const char *what, const char *checkWhenFreed = check::kBadObject) {
-  if (mdl && g_live.count(mdl)) return HeaderOf(mdl);
-  if (mdl && g_freed.count(mdl))
+  if (mdl && g_mdls.IsLive(mdl)) return HeaderOf(mdl);
+  if (mdl && g_mdls.WasFreed(mdl))
     VerifierFail(checkWhenFreed, "%s: MDL %p was already freed", what, static_cast<void *>(mdl));
   VerifierFail(check::kBadObject, "%s: %p is not an MDL", what, static_cast<void *>(mdl));
 }
@@ -102,18 +85,7 @@ void UnmapLocked(MdlHeader *h) {
 void ReleaseLocked(MdlHeader *h) {
   PMDL mdl = h->mdl;
   size_t size = h->allocationSize;
-  g_live.erase(mdl);
-  g_freed.insert(mdl);
-  void *base = h;
-  XR_POISON(base, size);
-  g_quarantine.push_back({base, size, mdl});
-  while (g_quarantine.size() > kQuarantine) {
-    Freed old = g_quarantine.front();
-    g_quarantine.pop_front();
-    g_freed.erase(old.mdl);
-    XR_UNPOISON(old.base, old.size);
-    free(old.base);
-  }
+  g_mdls.Retire(mdl, h, size);
 }
 
 void CheckIrql(const char *what) {
@@ -141,7 +113,7 @@ void CheckMdlsFreed() {
   size_t n = 0;
   {
     std::lock_guard<std::mutex> guard(IrpLock());
-    for (PMDL m : g_live) {
+    for (PMDL m : g_mdls.Live()) {
       if (++n > 8) continue;
       char buf[96];
       snprintf(buf, sizeof buf, " [MDL %p, %u bytes%s]", static_cast<void *>(m), m->ByteCount,
@@ -154,14 +126,7 @@ void CheckMdlsFreed() {
 
 void ResetMdlTracking() {
   std::lock_guard<std::mutex> guard(IrpLock());
-  for (PMDL m : g_live) free(HeaderOf(m));
-  g_live.clear();
-  for (Freed &f : g_quarantine) {
-    XR_UNPOISON(f.base, f.size);
-    free(f.base);
-  }
-  g_quarantine.clear();
-  g_freed.clear();
+  g_mdls.Reset([](PMDL m) { free(HeaderOf(m)); });
 }
 
 }  // namespace sim::io
@@ -183,7 +148,7 @@ void FreeMdlChain(PMDL mdl) { io::ReleaseMdlChain(mdl); }
 
 size_t MdlsOutstanding() {
   std::lock_guard<std::mutex> guard(io::IrpLock());
-  return io::g_live.size();
+  return io::g_mdls.Live().size();
 }
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // The USB bus driver's direct-call interface (IRP_MN_QUERY_INTERFACE with
 // USB_BUS_INTERFACE_USBDI_GUID), versions 0 and 1.
 #pragma once
+#include "nt_io.h"
 #include "usb.h"
 
 #ifdef __cplusplus

@@ -1,6 +1,7 @@
 #include "world.h"
 
 #include <atomic>
+#include <vector>
 
 #include "error_log.h"
 #include "faults.h"
@@ -22,7 +23,18 @@ namespace {
 
 std::atomic<bool> g_active{false};
 
+struct Hooks {
+  void (*drain)();
+  void (*reset)();
+};
+std::vector<Hooks> &AllHooks() {
+  static std::vector<Hooks> hooks;
+  return hooks;
+}
+
 void ResetEverything(const WorldOptions &options) {
+  for (auto &h : AllHooks())
+    if (h.reset) h.reset();
   ResetTimers();
   ResetWorkItems();
   ResetIrpTracking();
@@ -41,12 +53,16 @@ void ResetEverything(const WorldOptions &options) {
 
 }  // namespace
 
+void AddWorldHooks(void (*drain)(), void (*reset)()) { AllHooks().push_back({drain, reset}); }
+
 World::World(const WorldOptions &options) : options_(options) {
   if (g_active.exchange(true)) VerifierFail(check::kBadObject, "a world already exists");
   ResetEverything(options_);
 }
 
 World::~World() {
+  for (auto &h : AllHooks())
+    if (h.drain) h.drain();
   DrainWorkItems();
   CheckAllIrpsCompleted();
   if (TimersSet()) VerifierFail(check::kLeakAtEnd, "%zu timer(s) still set", TimersSet());

@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: demo test deps host asan tsan windows clean
+.PHONY: demo test deps host asan tsan windows fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -29,7 +29,11 @@ tsan: deps
 	cmake --build $(BUILD)/tsan -j$(JOBS)
 	cd $(BUILD)/tsan && ctest -j$(JOBS) --output-on-failure -R Concurrency
 
-test: asan tsan
+# A short coverage-guided run over the descriptor parsing of the USB library.
+fuzz: deps
+	fuzz/run.sh $(BUILD)/fuzz 15
+
+test: asan tsan fuzz
 
 clean:
 	rm -rf $(BUILD)

@@ -3,6 +3,8 @@
 // STATUS_NOT_SUPPORTED, and is waited for.
 #pragma once
 #include <functional>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "platform/platform.h"
@@ -48,6 +50,18 @@ std::vector<UCHAR> Sent(PDEVICE_OBJECT pdo);
 // The application side reports open file objects, so removal can wait for the last close.
 void FileObjectOpened(PDEVICE_OBJECT device);
 void FileObjectClosed(PDEVICE_OBJECT device);
+
+// For the power manager: the physical device objects of the stacks that are started (a stop
+// or removal may be pending), in the order they were plugged. Plug and Play requests are held
+// off while the returned lock is held, so the list stays true for a whole system transition.
+std::unique_lock<std::shared_mutex> FreezeTree();
+std::vector<PDEVICE_OBJECT> StartedStacks();
+
+// For the power manager: a requested power IRP is about to go to the stack of 'device'. False once
+// the stack's removal has begun (nothing may be sent to it then); otherwise EndPowerSend follows
+// when the top driver's dispatch routine has returned, and a removal waits for that.
+bool BeginPowerSend(PDEVICE_OBJECT device);
+void EndPowerSend(PDEVICE_OBJECT device);
 
 // Waits until every removal that was waiting for handles to close has been sent.
 void Settle();

@@ -19,6 +19,9 @@ size_t SystemStateRegistrations();
 DEVICE_POWER_STATE DeclaredState(PDEVICE_OBJECT device);
 // Power IRPs requested with PoRequestPowerIrp and not yet completed.
 size_t PowerIrpsOutstanding();
+// Waits for the power manager's own threads (requests sent on behalf of callers above
+// PASSIVE_LEVEL, a resume after a wake-up).
+void Settle();
 void Reset();
 
 }  // namespace sim::power

@@ -10,7 +10,9 @@
 #include "kernel_handles.h"
 #include "lock_order.h"
 #include "objects.h"
+#include "pnp.h"
 #include "pool.h"
+#include "power.h"
 #include "registry.h"
 #include "threads.h"
 #include "timers.h"
@@ -35,6 +37,8 @@ std::vector<Hooks> &AllHooks() {
 void ResetEverything(const WorldOptions &options) {
   for (auto &h : AllHooks())
     if (h.reset) h.reset();
+  pnp::Reset();
+  power::Reset();
   ResetTimers();
   ResetWorkItems();
   ResetIrpTracking();
@@ -61,6 +65,8 @@ World::World(const WorldOptions &options) : options_(options) {
 }
 
 World::~World() {
+  pnp::Settle();
+  power::Settle();
   for (auto &h : AllHooks())
     if (h.drain) h.drain();
   DrainWorkItems();
@@ -70,6 +76,9 @@ World::~World() {
   ResetWorkItems();
   if (WorkItemsAllocated())
     VerifierFail(check::kLeakAtEnd, "%zu work item(s) allocated and never freed", WorkItemsAllocated());
+  if (power::SystemStateRegistrations())
+    VerifierFail(check::kLeakAtEnd, "%zu system-state registration(s) never withdrawn",
+                 power::SystemStateRegistrations());
   if (HandleCount()) VerifierFail(check::kLeakAtEnd, "%zu kernel handle(s) still open", HandleCount());
   if (ErrorLogEntriesPending())
     VerifierFail(check::kLeakAtEnd, "%zu error-log entr(ies) allocated and never written", ErrorLogEntriesPending());

@@ -5,6 +5,7 @@
 #include "internal.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/objects.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/work_items.h"
@@ -41,6 +42,7 @@ void SendClose(const std::shared_ptr<FileRecord> &file) {
     });
   }
   InterlockedDecrement(&file->device->ReferenceCount);
+  sim::pnp::FileObjectClosed(file->device);
   sim::DereferenceDevice(file->device);
 }
 
@@ -229,6 +231,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD desiredAccess, DWORD shareMode, LPSECURIT
   }
   fo.Flags |= FO_HANDLE_CREATED;
   InterlockedIncrement(&device->ReferenceCount);
+  sim::pnp::FileObjectOpened(device);
   return InsertFile(std::move(file));
 }
 

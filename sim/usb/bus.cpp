@@ -1,0 +1,617 @@
+// The bus as tests see it, and the physical device object's Plug and Play and power side and
+// its direct-call interface.
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "sim/kernel/objects.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/registry.h"
+#include "sim/kernel/verifier.h"
+#include "sim/kernel/world.h"
+#include "sim/usb/bus_internal.h"
+#include "platform/host/usbbusif.h"
+
+namespace sim::usb::detail {
+namespace {
+
+// --- the direct-call interface ------------------------------------------------
+
+Device *FromContext(PVOID context) { return static_cast<Device *>(context); }
+
+VOID InterfaceReference(PVOID context) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  ++FromContext(context)->interfaceReferences;
+}
+
+VOID InterfaceDereference(PVOID context) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  if (--FromContext(context)->interfaceReferences < 0)
+    VerifierFail(check::kBadObject, "USB bus interface of device %p dereferenced more often than referenced",
+                 static_cast<void *>(FromContext(context)->pdo));
+}
+
+VOID GetUSBDIVersion(PVOID context, PUSBD_VERSION_INFORMATION info, PULONG caps) {
+  if (info) {
+    info->USBDI_Version = USBDI_VERSION;
+    info->Supported_USB_Version = FromContext(context)->model->speed == Speed::Super ? 0x300 : 0x200;
+  }
+  if (caps) *caps = 0;
+}
+
+NTSTATUS QueryBusTime(PVOID, PULONG frame) {
+  if (!frame) return STATUS_INVALID_PARAMETER;
+  *frame = CurrentFrame();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
+
+NTSTATUS QueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG bufferLength, PULONG actualLength) {
+  if (level != 0) return STATUS_NOT_SUPPORTED;
+  if (actualLength) *actualLength = sizeof(USB_BUS_INFORMATION_LEVEL_0);
+  if (!bufferLength || *bufferLength < sizeof(USB_BUS_INFORMATION_LEVEL_0)) return STATUS_BUFFER_TOO_SMALL;
+  auto *info = static_cast<PUSB_BUS_INFORMATION_LEVEL_0>(buffer);
+  std::lock_guard<std::mutex> guard(State().lock);
+  info->TotalBandwidth = TotalBandwidthOf(FromContext(context)->model->speed);
+  info->ConsumedBandwidth = State().consumedBandwidth;
+  return STATUS_SUCCESS;
+}
+
+BOOLEAN IsDeviceHighSpeed(PVOID context) { return FromContext(context)->model->speed != Speed::Full; }
+
+NTSTATUS QueryInterface(Device &d, PIO_STACK_LOCATION s, NTSTATUS current) {
+  const auto &q = s->Parameters.QueryInterface;
+  if (!q.InterfaceType || memcmp(q.InterfaceType, &USB_BUS_INTERFACE_USBDI_GUID, sizeof(GUID)) != 0 || !q.Interface)
+    return current;
+  bool v1 = q.Version == USB_BUSIF_USBDI_VERSION_1 && d.options.offerInterfaceV1 &&
+            q.Size >= sizeof(USB_BUS_INTERFACE_USBDI_V1);
+  bool v0 = q.Version == USB_BUSIF_USBDI_VERSION_0 && d.options.offerInterfaceV0 &&
+            q.Size >= sizeof(USB_BUS_INTERFACE_USBDI_V0);
+  if (!v0 && !v1) return STATUS_NOT_SUPPORTED;
+  // V1 only adds a member at the end, so one fill serves both.
+  auto *bi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(q.Interface);
+  bi->Size = v1 ? sizeof(USB_BUS_INTERFACE_USBDI_V1) : sizeof(USB_BUS_INTERFACE_USBDI_V0);
+  bi->Version = q.Version;
+  bi->BusContext = &d;
+  bi->InterfaceReference = InterfaceReference;
+  bi->InterfaceDereference = InterfaceDereference;
+  bi->GetUSBDIVersion = GetUSBDIVersion;
+  bi->QueryBusTime = QueryBusTime;
+  bi->SubmitIsoOutUrb = SubmitIsoOutUrb;
+  bi->QueryBusInformation = QueryBusInformation;
+  if (v1) bi->IsDeviceHighSpeed = IsDeviceHighSpeed;
+  // The exporter hands the interface out referenced.
+  InterfaceReference(&d);
+  return STATUS_SUCCESS;
+}
+
+DEVICE_CAPABILITIES DefaultCapabilities(ULONG port) {
+  DEVICE_CAPABILITIES c{};
+  c.DeviceD2 = 1;
+  c.Removable = 1;
+  c.SurpriseRemovalOK = 1;
+  c.WakeFromD2 = 1;
+  c.Address = port;
+  c.UINumber = port;
+  c.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  c.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+  c.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+  c.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+  c.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+  c.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+  c.SystemWake = PowerSystemSleeping3;
+  c.DeviceWake = PowerDeviceD2;
+  return c;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// --- Plug and Play -----------------------------------------------------------
+
+void DeleteWhenDetached(PDEVICE_OBJECT pdo) {
+  auto start = std::chrono::steady_clock::now();
+  while (StackTop(pdo) != pdo) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(10))
+      VerifierFail(check::kBadObject, "the function driver above USB device %p did not detach after its removal",
+                   static_cast<void *>(pdo));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  // The shell stays referenced until the world ends, so that no later device reuses its
+  // address while tests and the Plug and Play manager still know it.
+  ReferenceDevice(pdo);
+  IoDeleteDevice(pdo);
+  std::lock_guard<std::mutex> guard(State().lock);
+  DeviceOf(pdo)->deleted = true;
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  BusState &b = State();
+  std::unique_lock<std::mutex> lock(b.lock);
+  Device &d = *DeviceOf(pdo);
+  NTSTATUS status = irp->IoStatus.Status;
+  ULONG_PTR information = irp->IoStatus.Information;
+  bool deleteNow = false;
+  switch (s->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      status = STATUS_SUCCESS;
+      // A device still on the bus keeps its PDO for the next start; a vanished one goes.
+      deleteNow = !d.present && !d.removed;
+      break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+      PDEVICE_CAPABILITIES caps = s->Parameters.DeviceCapabilities.Capabilities;
+      if (!caps) break;
+      DEVICE_CAPABILITIES fill = d.options.capabilities.Size ? d.options.capabilities : DefaultCapabilities(d.port);
+      fill.Size = caps->Size;
+      fill.Version = caps->Version;
+      *caps = fill;
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      information |= d.options.deviceState;
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_INTERFACE:
+      lock.unlock();
+      status = QueryInterface(d, s, status);
+      lock.lock();
+      break;
+    default:
+      break;
+  }
+  std::vector<Completion> orphans;
+  if (s->MinorFunction == IRP_MN_REMOVE_DEVICE && d.present) {
+    // The hub leaves a device whose driver went away unconfigured, its pipes closed.
+    orphans = TakeTransfers(d, nullptr, USBD_STATUS_CANCELED);
+    for (auto &[h, p] : d.pipes) {
+      b.consumedBandwidth -= p->bandwidth;
+      p->bandwidth = 0;
+      d.closedPipes.push_back(std::move(p));
+    }
+    d.pipes.clear();
+    d.alternates.clear();
+    d.interfaceHandles.clear();
+    d.configurationValue = 0;
+    d.configurationHandle = nullptr;
+  }
+  if (deleteNow) {
+    d.removed = true;
+    orphans = TakeTransfers(d, nullptr, USBD_STATUS_DEVICE_GONE);
+    if (d.waitWake && IoSetCancelRoutine(d.waitWake, nullptr))
+      orphans.push_back({d.waitWake, STATUS_NO_SUCH_DEVICE, 0, true});
+    d.waitWake = nullptr;
+  }
+  lock.unlock();
+  Deliver(orphans);
+  Complete(irp, status, information);
+  if (deleteNow) {
+    // The function driver detaches after the removal has come back from here; the PDO goes
+    // once nothing is attached to it any more.
+    std::lock_guard<std::mutex> guard(b.reenumerationLock);
+    b.reenumerations.push_back(std::make_unique<SystemThread>([pdo] { DeleteWhenDetached(pdo); }));
+  }
+  return status;
+}
+
+// --- power ---------------------------------------------------------------------
+
+VOID CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    Device *d = DeviceOf(pdo);
+    if (d->waitWake == irp) d->waitWake = nullptr;
+  }
+  PoStartNextPowerIrp(irp);
+  Complete(irp, STATUS_CANCELLED, 0);
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  switch (s->MinorFunction) {
+    case IRP_MN_SET_POWER:
+    case IRP_MN_QUERY_POWER:
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_WAIT_WAKE: {
+      std::unique_lock<std::mutex> lock(State().lock);
+      Device &d = *DeviceOf(pdo);
+      // As the hub does: only a device configured with the remote wake-up attribute can wake,
+      // and one request at a time.
+      bool canWake = d.present && d.configurationValue && (d.configuration.attributes & USB_CONFIG_REMOTE_WAKEUP);
+      if (!canWake) {
+        status = STATUS_NOT_SUPPORTED;
+        break;
+      }
+      if (d.waitWake) {
+        status = STATUS_DEVICE_BUSY;
+        break;
+      }
+      IoMarkIrpPending(irp);
+      d.waitWake = irp;
+      d.remoteWakeupEnabled = true;
+      IoSetCancelRoutine(irp, CancelWaitWake);
+      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+        d.waitWake = nullptr;
+        lock.unlock();
+        PoStartNextPowerIrp(irp);
+        Complete(irp, STATUS_CANCELLED, 0);
+      }
+      return STATUS_PENDING;
+    }
+    default:
+      break;
+  }
+  PoStartNextPowerIrp(irp);
+  return Complete(irp, status, irp->IoStatus.Information);
+}
+
+NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  return Complete(irp, status, irp->IoStatus.Information);
+}
+
+NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
+  driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchOther;
+  return STATUS_SUCCESS;
+}
+
+// --- the world's hooks ------------------------------------------------------------
+
+void Drain() {
+  Bus::Get().Settle();
+  StopThread();
+}
+
+void Reset() {
+  StopThread();
+  BusState &b = State();
+  std::vector<PDEVICE_OBJECT> shells;
+  {
+    std::lock_guard<std::mutex> guard(b.lock);
+    for (auto &d : b.devices)
+      if (d->deleted) shells.push_back(d->pdo);
+    for (auto &[irp, t] : b.byIrp) delete t;
+    b.byIrp.clear();
+    b.queue.clear();
+    b.deferred.clear();
+    b.devices.clear();
+    b.byPdo.clear();
+    b.driver = nullptr;
+    b.pace = Pace::Fast;
+    b.forcePending = false;
+    b.busFreeAt = 0;
+    b.consumedBandwidth = 0;
+    b.nextHandle = 1;
+    b.nextPort = 1;
+  }
+  for (PDEVICE_OBJECT pdo : shells) DereferenceDevice(pdo);
+}
+
+[[maybe_unused]] const bool g_hooked = [] {
+  AddWorldHooks(Drain, Reset);
+  return true;
+}();
+
+}  // namespace
+
+BusState &State() {
+  static BusState state;
+  return state;
+}
+
+Device *DeviceOf(PDEVICE_OBJECT pdo) {
+  auto it = State().byPdo.find(pdo);
+  if (it == State().byPdo.end())
+    VerifierFail(check::kBadObject, "%p is not a device of the USB bus", static_cast<void *>(pdo));
+  return it->second;
+}
+
+void *NewHandle() {
+  // Handles are never dereferenced; distinct values make a stale one recognisable.
+  return reinterpret_cast<void *>(uintptr_t(0x7a5b00000000) + (State().nextHandle++ << 4));
+}
+
+NTSTATUS IrpStatusFor(USBD_STATUS status) {
+  if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
+  switch (status) {
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+      return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+    default: return STATUS_UNSUCCESSFUL;
+  }
+}
+
+uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t) {
+  TraceEntry e;
+  e.function = urb->UrbHeader.Function;
+  e.status = USBD_STATUS_PENDING;
+  e.irpStatus = STATUS_PENDING;
+  if (t) {
+    e.pipe = t->pipe ? t->pipe->handle : nullptr;
+    e.endpoint = t->endpoint;
+    e.flags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
+    e.requestedLength = t->length;
+    if (t->control) e.setup = t->setup;
+    if (e.function == URB_FUNCTION_ISOCH_TRANSFER) e.isoPackets = urb->UrbIsochronousTransfer.NumberOfPackets;
+  } else if (e.function == URB_FUNCTION_ABORT_PIPE || e.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+             e.function == URB_FUNCTION_SYNC_RESET_PIPE || e.function == URB_FUNCTION_SYNC_CLEAR_STALL) {
+    e.pipe = urb->UrbPipeRequest.PipeHandle;
+    auto it = d.pipes.find(e.pipe);
+    if (it != d.pipes.end()) e.endpoint = it->second->endpoint.address;
+  }
+  d.trace.push_back(e);
+  return d.traceBase + d.trace.size() - 1;
+}
+
+void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength) {
+  if (seq < d.traceBase || seq - d.traceBase >= d.trace.size()) return;  // cleared meanwhile
+  TraceEntry &e = d.trace[seq - d.traceBase];
+  e.status = status;
+  e.irpStatus = IrpStatusFor(status);
+  e.actualLength = actualLength;
+}
+
+}  // namespace sim::usb::detail
+
+namespace sim::usb {
+
+using namespace detail;
+
+Bus &Bus::Get() {
+  static Bus bus;
+  return bus;
+}
+
+void Bus::SetPace(Pace pace) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().pace = pace;
+  State().wake.notify_all();
+}
+
+void Bus::SetForcePending(bool on) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().forcePending = on;
+}
+
+PDEVICE_OBJECT Bus::Plug(std::shared_ptr<DeviceModel> model, PDRIVER_OBJECT functionDriver, const PlugOptions &options) {
+  BusState &b = State();
+  {
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (!b.driver) b.driver = LoadDriver(BusDriverEntry, u"xrusbhub");
+  }
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = IoCreateDevice(b.driver, 0, nullptr, FILE_DEVICE_UNKNOWN, FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+  if (!NT_SUCCESS(status)) VerifierFail(check::kBadObject, "the USB bus could not create a device: 0x%08X", unsigned(status));
+  pdo->Flags = (pdo->Flags & ~DO_DEVICE_INITIALIZING) | DO_POWER_PAGABLE;
+  auto d = std::make_unique<Device>();
+  d->pdo = pdo;
+  d->model = model;
+  d->functionDriver = functionDriver;
+  d->options = options;
+  model->bus = this;
+  model->pdo = pdo;
+  {
+    std::lock_guard<std::mutex> guard(b.lock);
+    d->port = b.nextPort++;
+    b.byPdo[pdo] = d.get();
+    b.devices.push_back(std::move(d));
+  }
+  std::u16string key = options.registryKey;
+  if (key.empty()) {
+    char buf[96];
+    uint16_t vid = 0, pid = 0;
+    if (model->deviceDescriptor.size() >= 12) {
+      vid = uint16_t(model->deviceDescriptor[8] | model->deviceDescriptor[9] << 8);
+      pid = uint16_t(model->deviceDescriptor[10] | model->deviceDescriptor[11] << 8);
+    }
+    snprintf(buf, sizeof buf, "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_%04X&PID_%04X\\%u", vid,
+             pid, unsigned(DeviceOf(pdo)->port));
+    key = ToU16(buf);
+    registry::CreateKey(key);
+  }
+  registry::SetDeviceKey(pdo, key);
+  EnsureThread();
+  pnp::Plug(pdo, functionDriver);
+  return pdo;
+}
+
+void Bus::Unplug(PDEVICE_OBJECT pdo) {
+  std::vector<Completion> done;
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    Device &d = *DeviceOf(pdo);
+    if (!d.present) return;
+    d.present = false;
+    done = TakeTransfers(d, nullptr, USBD_STATUS_DEVICE_GONE);
+    for (auto &w : d.waitingAborts) {
+      reinterpret_cast<PURB>(IoGetCurrentIrpStackLocation(w.irp)->Parameters.Others.Argument1)->UrbHeader.Status =
+          USBD_STATUS_DEVICE_GONE;
+      TraceOutcome(d, w.traceSeq, USBD_STATUS_DEVICE_GONE, 0);
+      done.push_back({w.irp, STATUS_DEVICE_NOT_CONNECTED});
+    }
+    d.waitingAborts.clear();
+    if (d.waitWake && IoSetCancelRoutine(d.waitWake, nullptr)) done.push_back({d.waitWake, STATUS_NO_SUCH_DEVICE, 0, true});
+    d.waitWake = nullptr;
+    for (auto &[h, p] : d.pipes) State().consumedBandwidth -= p->bandwidth;
+    for (auto &[h, p] : d.pipes) {
+      p->bandwidth = 0;
+      d.closedPipes.push_back(std::move(p));
+    }
+    d.pipes.clear();
+    State().wake.notify_all();
+  }
+  Deliver(done);
+  pnp::Unplug(pdo);
+}
+
+void Bus::Reenumerate(PDEVICE_OBJECT pdo, std::shared_ptr<DeviceModel> replacement) {
+  PDRIVER_OBJECT driver;
+  PlugOptions options;
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    Device &d = *DeviceOf(pdo);
+    driver = d.functionDriver;
+    options = d.options;
+  }
+  auto body = [this, pdo, replacement, driver, options] {
+    Unplug(pdo);
+    PDEVICE_OBJECT next = Plug(replacement, driver, options);
+    std::lock_guard<std::mutex> guard(State().lock);
+    DeviceOf(pdo)->replacement = next;
+  };
+  std::lock_guard<std::mutex> guard(State().reenumerationLock);
+  State().reenumerations.push_back(std::make_unique<SystemThread>(body));
+}
+
+bool Bus::SignalRemoteWakeup(PDEVICE_OBJECT pdo) {
+  PIRP irp = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    Device &d = *DeviceOf(pdo);
+    if (!d.waitWake || !d.remoteWakeupEnabled) return false;
+    if (IoSetCancelRoutine(d.waitWake, nullptr)) irp = d.waitWake;
+    d.waitWake = nullptr;
+  }
+  if (irp) Deliver({{irp, STATUS_SUCCESS, 0, true}});
+  return irp != nullptr;
+}
+
+bool Bus::WaitWakePending(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return DeviceOf(pdo)->waitWake != nullptr;
+}
+
+void Bus::Settle() {
+  BusState &b = State();
+  for (;;) {
+    std::vector<std::unique_ptr<SystemThread>> threads;
+    {
+      std::lock_guard<std::mutex> guard(b.reenumerationLock);
+      threads.swap(b.reenumerations);
+    }
+    pnp::Settle();
+    if (threads.empty()) break;
+    for (auto &t : threads) t->Join();
+  }
+  // Answers the bus owes in force-pending mode.
+  std::unique_lock<std::mutex> lock(b.lock);
+  b.wake.notify_all();
+  b.wake.wait(lock, [&] { return (b.deferred.empty() && b.busy == 0) || !b.threadRunning; });
+}
+
+void Bus::FailEndpoint(PDEVICE_OBJECT pdo, uint8_t endpoint, Fault fault) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  DeviceOf(pdo)->faults.push_back({false, endpoint, std::move(fault)});
+}
+
+void Bus::FailRequest(PDEVICE_OBJECT pdo, uint8_t bRequest, Fault fault) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  DeviceOf(pdo)->faults.push_back({true, bRequest, std::move(fault)});
+}
+
+void Bus::ClearFaults(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  DeviceOf(pdo)->faults.clear();
+}
+
+std::vector<TraceEntry> Bus::Trace(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  Device &d = *DeviceOf(pdo);
+  return {d.trace.begin(), d.trace.end()};
+}
+
+void Bus::ClearTrace(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  Device &d = *DeviceOf(pdo);
+  d.traceBase += d.trace.size();
+  d.trace.clear();
+}
+
+size_t Bus::PendingTransfers(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  Device *d = DeviceOf(pdo);
+  size_t n = 0;
+  for (Transfer *t : State().queue)
+    if (t->device == d) ++n;
+  return n;
+}
+
+size_t Bus::HeldTransfers(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  Device *d = DeviceOf(pdo);
+  size_t n = 0;
+  for (Transfer *t : State().queue)
+    if (t->device == d && t->state == Transfer::State::Parked) ++n;
+  return n;
+}
+
+uint8_t Bus::ConfigurationValue(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return DeviceOf(pdo)->configurationValue;
+}
+
+bool Bus::EndpointHalted(PDEVICE_OBJECT pdo, uint8_t endpoint) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return DeviceOf(pdo)->deviceHalted.count(endpoint) != 0;
+}
+
+std::shared_ptr<DeviceModel> Bus::Model(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return DeviceOf(pdo)->model;
+}
+
+PDEVICE_OBJECT Bus::Current(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  while (Device *d = DeviceOf(pdo)) {
+    if (!d->replacement) break;
+    pdo = d->replacement;
+  }
+  return pdo;
+}
+
+long Bus::InterfaceReferences(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return DeviceOf(pdo)->interfaceReferences;
+}
+
+ULONG Bus::ConsumedBandwidth() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().consumedBandwidth;
+}
+
+ULONG Bus::TotalBandwidth() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  // The bus runs at the speed of its fastest device.
+  Speed fastest = Speed::Full;
+  for (auto &d : State().devices)
+    if (d->model->speed > fastest) fastest = d->model->speed;
+  return TotalBandwidthOf(State().devices.empty() ? Speed::High : fastest);
+}
+
+}  // namespace sim::usb

@@ -1,0 +1,163 @@
+// Shared state of the bus files: devices, their pipes, transfers in flight and the bus thread.
+#pragma once
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/kernel/threads.h"
+#include "sim/usb/bus.h"
+#include "sim/usb/descriptors.h"
+
+#ifndef USBD_HALTED
+#define USBD_HALTED(Status) ((ULONG)(Status) >> 30 == 3)
+#endif
+
+namespace sim::usb::detail {
+
+struct Device;
+
+struct Pipe {
+  USBD_PIPE_HANDLE handle = nullptr;
+  uint8_t interfaceNumber = 0;
+  EndpointInfo endpoint;
+  bool halted = false;         // host side: stays until a pipe reset
+  ULONG nextIsoFrame = 0;      // where an ASAP transfer starts when the pipe is streaming
+  ULONG bandwidth = 0;         // reserved while open (periodic pipes)
+};
+
+struct Transfer {
+  enum class State { Queued, Parked, InFlight, Cancelling };
+  PIRP irp = nullptr;
+  PURB urb = nullptr;
+  Device *device = nullptr;
+  Pipe *pipe = nullptr;  // null: the default pipe
+  uint8_t endpoint = 0;
+  Setup setup{};         // control transfers
+  bool control = false;
+  bool shortOk = false;
+  ULONG length = 0;        // of the data stage
+  bool hasBuffer = true;   // feature requests have none
+  ULONG submitFrame = 0;   // isochronous: packets for earlier frames are late
+  State state = State::Queued;
+  bool heldForever = false;  // a Nak from a fault: never asked again
+  int64_t due = 0;           // RealTime: interrupt time at which it finishes
+  uint64_t traceSeq = 0;
+};
+
+struct FaultRule {
+  bool byRequest = false;
+  uint8_t key = 0;
+  Fault fault;
+};
+
+// A URB that waits for transfers in flight on its pipe before it completes (abort).
+struct WaitingAbort {
+  PIRP irp;
+  Pipe *pipe;
+  uint64_t traceSeq;
+};
+
+struct Device {
+  PDEVICE_OBJECT pdo = nullptr;
+  std::shared_ptr<DeviceModel> model;
+  PDRIVER_OBJECT functionDriver = nullptr;
+  PlugOptions options;
+  ULONG port = 0;
+  bool present = true;
+  bool removed = false;  // the removal reached the PDO of a vanished device
+  bool deleted = false;  // and the PDO is gone
+  PDEVICE_OBJECT replacement = nullptr;
+
+  // What the device and the host think of the configuration.
+  uint8_t configurationValue = 0;
+  USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
+  ParsedConfiguration configuration;
+  std::map<uint8_t, uint8_t> alternates;                      // open interfaces
+  std::map<uint8_t, USBD_INTERFACE_HANDLE> interfaceHandles;  // open interfaces
+  std::map<USBD_PIPE_HANDLE, std::unique_ptr<Pipe>> pipes;
+  std::vector<std::unique_ptr<Pipe>> closedPipes;  // transfers may still point at them
+  std::set<uint8_t> deviceHalted;
+  bool remoteWakeupEnabled = false;
+
+  std::vector<FaultRule> faults;
+  std::deque<TraceEntry> trace;
+  uint64_t traceBase = 0;  // sequence number of trace.front()
+
+  PIRP waitWake = nullptr;
+  std::vector<WaitingAbort> waitingAborts;
+  long interfaceReferences = 0;
+};
+
+// A completion to deliver at DISPATCH_LEVEL: the IRP, its status, its information.
+struct Completion {
+  PIRP irp;
+  NTSTATUS status;
+  ULONG_PTR information = 0;
+  bool power = false;  // PoStartNextPowerIrp first
+};
+
+class BusState {
+ public:
+  std::mutex lock;
+  std::condition_variable wake;
+  PDRIVER_OBJECT driver = nullptr;
+  std::vector<std::unique_ptr<Device>> devices;
+  std::map<PDEVICE_OBJECT, Device *> byPdo;
+  std::list<Transfer *> queue;  // submission order
+  std::map<PIRP, Transfer *> byIrp;
+  std::deque<Completion> deferred;  // force-pending answers, delivered by the bus thread
+  Pace pace = Pace::Fast;
+  bool forcePending = false;
+  int64_t busFreeAt = 0;
+  ULONG consumedBandwidth = 0;
+  bool threadRunning = false;
+  bool stop = false;
+  size_t busy = 0;  // completions being delivered by the bus thread
+  std::unique_ptr<SystemThread> thread;
+  std::mutex reenumerationLock;
+  std::vector<std::unique_ptr<SystemThread>> reenumerations;
+  uint64_t nextHandle = 1;
+  ULONG nextPort = 1;
+};
+
+BusState &State();
+
+// bus.cpp
+Device *DeviceOf(PDEVICE_OBJECT pdo);  // with the lock held
+void *NewHandle();                     // with the lock held
+NTSTATUS IrpStatusFor(USBD_STATUS status);
+// Records a URB in the device's trace; returns its sequence number. Lock held.
+uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t);
+void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength);
+
+// bus_urb.cpp: IRP_MJ_INTERNAL_DEVICE_CONTROL.
+NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp);
+// Executes one data or control transfer against the device (no lock held, bus thread).
+// Returns false when the device did not answer (Nak).
+bool ExecuteTransfer(Transfer &t);
+ULONG CurrentFrame();
+ULONG TotalBandwidthOf(Speed speed);
+
+// bus_thread.cpp
+void EnsureThread();
+void StopThread();
+// Queues a transfer (lock held); the IRP is pending and cancellable afterwards, or completed as
+// cancelled when its cancel came first (then false).
+bool QueueTransfer(Transfer *t, std::unique_lock<std::mutex> &held);
+// Completes at DISPATCH_LEVEL, as a host controller's DPC does. No lock held.
+void Deliver(const std::vector<Completion> &completions);
+// Answers an IRP: at once, or from the bus thread in force-pending mode. No lock held.
+NTSTATUS Answer(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Takes every transfer of 'd' (of 'pipe' only when set) away from the bus, with 'status'
+// written to their URBs. Lock held; the caller delivers the returned completions.
+std::vector<Completion> TakeTransfers(Device &d, Pipe *pipe, USBD_STATUS status);
+bool InFlightOn(Device &d, Pipe *pipe);
+
+}  // namespace sim::usb::detail

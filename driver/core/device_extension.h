@@ -2,6 +2,7 @@
 #pragma once
 #include "driver/core/kernel_utils.h"
 #include "driver/core/parameters.h"
+#include "driver/transfer/context_pool.h"
 #include "platform/platform.h"
 
 // Plug and Play states.
@@ -47,6 +48,8 @@ struct DeviceExtension {
   ULONG configurationIndex;
   PEPROCESS exclusiveOwner;
   LIST_ENTRY openHandleList;
+  ContextPool transferPool;     // bulk and interrupt
+  ContextPool isoTransferPool;  // isochronous; empty until the first such request
   DriverParameters parameters;
   BOOLEAN devicePresent;
   BOOLEAN requestsBlocked;

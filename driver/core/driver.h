@@ -16,3 +16,17 @@ DRIVER_DISPATCH DispatchPnp;
 
 // Completes a request with a status and no data; returns the status.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
+
+struct DeviceExtension;
+struct TimerRecord;
+
+// Device names and interfaces (add_device.cpp). A part that does not fit is left out.
+VOID BuildDeviceName(PUNICODE_STRING destination, PCWSTR prefix, PCWSTR baseName, ULONG number);
+VOID SetInterfaceState(DeviceExtension *dx, BOOLEAN enable);
+// The final release of a device, by whoever drops referenceCount to 0 (teardown.cpp).
+VOID TeardownDevice(DeviceExtension *dx);
+// Teardown's calls into the request queue and the configuration; teardown.cpp holds them
+// until those exist.
+VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
+VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force);
+VOID FreeAllConfigurationRecords(DeviceExtension *dx);

@@ -3,6 +3,7 @@
 
 #include "driver/core/event_log.h"
 #include "driver/core/pool_tags.h"
+#include "added_device.h"
 #include "driver_fixture.h"
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/faults.h"
@@ -15,8 +16,9 @@ using xrtest::ReadBlock;
 
 TEST(Parameters, AFreshKeyGetsExactlyTheTwelveDefaultsWrittenBack) {
   DriverWorld w;
-  PDRIVER_OBJECT driver = w.Load();
-  EXPECT_EQ(driver->DriverExtension->AddDevice(driver, w.pdo), STATUS_NOT_IMPLEMENTED);
+  w.Load();
+  ASSERT_EQ(xrtest::AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+  TeardownDevice(xrtest::DeviceAbove(w.pdo));
 
   const std::pair<const char16_t *, uint32_t> expected[] = {
       {u"RequestTimeout", 1000},     {u"ShortTransferOk", 1},       {u"UnconfigureOnClose", 1},

@@ -1,0 +1,349 @@
+// Device creation (names, interfaces, the fresh record, every failure logged and unwound) and
+// the final teardown of a device.
+#include <string>
+#include <vector>
+
+#include "added_device.h"
+#include "driver/core/event_log.h"
+#include "driver/core/pool_tags.h"
+#include "driver/transfer/transfer_context.h"
+#include "include/xrusb/interface_guid.h"
+#include "sim/kernel/clock.h"
+#include "sim/kernel/error_log.h"
+#include "sim/kernel/faults.h"
+
+namespace {
+
+using xrtest::AddDeviceOn;
+using xrtest::DeviceAbove;
+using xrtest::DriverWorld;
+using xrtest::NewPdo;
+
+constexpr GUID kDefaultGuid = XRUSB_DEFAULT_INTERFACE_GUID;
+const std::u16string kUserGuidText = u"{6E0D1A53-3C7B-4E2A-9F11-2B3C4D5E6F70}";
+constexpr GUID kUserGuid = {0x6E0D1A53, 0x3C7B, 0x4E2A, {0x9F, 0x11, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70}};
+
+std::vector<std::string> LoggedTexts() {
+  std::vector<std::string> out;
+  for (const sim::LoggedEvent &e : sim::EventLog()) out.push_back(e.strings.empty() ? "" : sim::Narrow(e.strings[0]));
+  return out;
+}
+
+// Nothing of a failed or torn-down device may remain.
+void ExpectNothingLeft(PDEVICE_OBJECT pdo) {
+  EXPECT_EQ(DeviceAbove(pdo), nullptr);
+  EXPECT_TRUE(sim::DeviceNames().empty());
+  EXPECT_TRUE(sim::SymbolicLinks().empty());
+  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
+  EXPECT_EQ(sim::registry::OpenKernelHandles(), 0u);
+  EXPECT_EQ(sim::ErrorLogEntriesPending(), 0u);
+}
+
+TEST(AddDevice, NumberedNamesAndTheFreshRecord) {
+  DriverWorld w;
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
+  PDEVICE_OBJECT pdo2 = NewPdo(w), pdo3 = NewPdo(w);
+  ASSERT_EQ(AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+  ASSERT_EQ(AddDeviceOn(w, pdo2), STATUS_SUCCESS);
+  DeviceExtension *a = DeviceAbove(w.pdo), *b = DeviceAbove(pdo2);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->deviceNumber, 0u);
+  EXPECT_EQ(b->deviceNumber, 1u);
+  EXPECT_EQ(sim::LookupDeviceByName(u"\\Device\\Dev0"), a->deviceObject);
+  EXPECT_EQ(sim::LookupDeviceByName(u"\\DosDevices\\Dev0"), a->deviceObject);
+  EXPECT_EQ(sim::LookupDeviceByName(u"\\DosDevices\\Dev1"), b->deviceObject);
+
+  PDEVICE_OBJECT fdo = a->deviceObject;
+  EXPECT_EQ(fdo, sim::StackTop(w.pdo));
+  EXPECT_EQ(a->physicalDevice, w.pdo);
+  EXPECT_EQ(a->lowerDevice, w.pdo);
+  EXPECT_EQ(fdo->DeviceType, 0x8094u);
+  EXPECT_EQ(fdo->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
+  EXPECT_EQ(fdo->Flags & (DO_DIRECT_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING | DO_BUFFERED_IO | DO_EXCLUSIVE),
+            ULONG(DO_DIRECT_IO | DO_POWER_PAGABLE));
+  EXPECT_EQ(a->referenceCount, 1);
+  EXPECT_EQ(a->openHandleCount, 0);
+  EXPECT_EQ(a->pnpState, PNP_NEVER_STARTED);
+  EXPECT_EQ(a->devicePowerState, ULONG(PowerDeviceD0));
+  EXPECT_EQ(a->interfacesEnabled, 0);
+  const DEVICE_POWER_STATE mapping[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2,
+                                                          PowerDeviceD2, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3};
+  for (int s = 0; s < PowerSystemMaximum; ++s) EXPECT_EQ(a->capabilities.DeviceState[s], mapping[s]) << "S" << s;
+  EXPECT_EQ(a->deferTimer.context, a);
+  EXPECT_EQ(a->transferPool.allocatedCount, 16u);
+  EXPECT_EQ(a->transferPool.elementSize, 200u);
+  EXPECT_EQ(a->isoTransferPool.allocatedCount, 0u);
+  EXPECT_EQ(a->isoTransferPool.elementSize, 72u + 12 * 512 + 152);  // default 512 packets
+  EXPECT_EQ(sim::PoolUsage(TAG_TRANSFER_POOL).blocksOutstanding, 2u);
+  // Registered for applications to find once the device starts, not enabled yet.
+  ASSERT_NE(a->defaultInterfaceLink.Buffer, nullptr);
+  EXPECT_EQ(sim::RegisteredInterfaces(kDefaultGuid).size(), 2u);
+  EXPECT_TRUE(sim::EnabledInterfaces(kDefaultGuid).empty());
+  EXPECT_TRUE(sim::EventLog().empty());
+
+  // The first number comes free again when its device goes.
+  TeardownDevice(a);
+  EXPECT_EQ(sim::LookupDeviceByName(u"\\Device\\Dev0"), nullptr);
+  EXPECT_FALSE(sim::SymbolicLinkExists(u"\\DosDevices\\Dev0"));
+  EXPECT_TRUE(sim::SymbolicLinkExists(u"\\DosDevices\\Dev1"));
+  ASSERT_EQ(AddDeviceOn(w, pdo3), STATUS_SUCCESS);
+  DeviceExtension *c = DeviceAbove(pdo3);
+  EXPECT_EQ(c->deviceNumber, 0u);
+  EXPECT_EQ(sim::LookupDeviceByName(u"\\DosDevices\\Dev0"), c->deviceObject);
+  TeardownDevice(b);
+  TeardownDevice(c);
+  ExpectNothingLeft(w.pdo);
+  IoDeleteDevice(pdo2);
+  IoDeleteDevice(pdo3);
+}
+
+TEST(AddDevice, TheHundredTwentyEighthDeviceFindsNoNumber) {
+  DriverWorld w;
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
+  std::vector<PDEVICE_OBJECT> pdos{w.pdo};
+  for (int i = 1; i < 128; ++i) pdos.push_back(NewPdo(w));
+  for (int i = 0; i < 127; ++i) {
+    ASSERT_EQ(AddDeviceOn(w, pdos[i]), STATUS_SUCCESS) << i;
+    ASSERT_EQ(DeviceAbove(pdos[i])->deviceNumber, ULONG(i));
+  }
+  const uint64_t blocks = sim::PoolBlocksOutstanding();
+  EXPECT_EQ(AddDeviceOn(w, pdos[127]), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(DeviceAbove(pdos[127]), nullptr);
+  EXPECT_EQ(sim::PoolBlocksOutstanding(), blocks);
+  ASSERT_EQ(sim::EventLog().size(), 1u);
+  EXPECT_EQ(sim::EventLog()[0].messageId, uint32_t(EVENT_MSG_ERROR));
+  EXPECT_EQ(sim::EventLog()[0].ioObject, w.driver);
+  EXPECT_EQ(LoggedTexts()[0], "Unable to create device object.");
+  for (int i = 0; i < 127; ++i) TeardownDevice(DeviceAbove(pdos[i]));
+  ExpectNothingLeft(w.pdo);
+  for (int i = 1; i < 128; ++i) IoDeleteDevice(pdos[i]);
+}
+
+TEST(AddDevice, NamesAndInterfacesFollowTheParameters) {
+  struct Case {
+    const char *what;
+    const char16_t *baseName;
+    bool disableDefault;
+    const char16_t *userGuid;
+    bool defaultInterface, userInterface;
+    const char *warning;
+  } cases[] = {
+      {"unnamed", nullptr, false, nullptr, true, false, nullptr},
+      {"no interface at all", nullptr, true, nullptr, false, false, nullptr},
+      {"user interface only", u"Dev", true, kUserGuidText.c_str(), false, true, nullptr},
+      {"both interfaces", u"Dev", false, kUserGuidText.c_str(), true, true, nullptr},
+      {"user GUID without braces", u"Dev", false, u"6E0D1A53-3C7B-4E2A-9F11-2B3C4D5E6F70", true, false,
+       "Cannot convert user interface GUID string, invalid format."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    DriverWorld w;
+    w.Load();
+    if (c.baseName) sim::registry::SetString(w.key, u"DriverDeviceBaseName", c.baseName);
+    if (c.userGuid) sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", c.userGuid);
+    sim::registry::SetDword(w.key, u"DisableDefaultInterface", c.disableDefault);
+    ASSERT_EQ(AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+    DeviceExtension *dx = DeviceAbove(w.pdo);
+    if (c.baseName) {
+      EXPECT_EQ(dx->deviceNumber, 0u);
+      EXPECT_EQ(sim::DeviceNames(), std::vector<std::u16string>{u"\\Device\\Dev0"});
+    } else {
+      EXPECT_EQ(dx->deviceNumber, 0xFFFFFFFFu);
+      EXPECT_TRUE(sim::DeviceNames().empty());
+      EXPECT_TRUE(sim::SymbolicLinks().empty());
+    }
+    EXPECT_EQ(dx->defaultInterfaceLink.Buffer != nullptr, c.defaultInterface);
+    EXPECT_EQ(dx->userInterfaceLink.Buffer != nullptr, c.userInterface);
+    EXPECT_EQ(sim::RegisteredInterfaces(kDefaultGuid).size(), size_t(c.defaultInterface));
+    EXPECT_EQ(sim::RegisteredInterfaces(kUserGuid).size(), size_t(c.userInterface));
+    if (c.warning) {
+      ASSERT_EQ(sim::EventLog().size(), 1u);
+      EXPECT_EQ(sim::EventLog()[0].messageId, uint32_t(EVENT_MSG_WARNING));
+      EXPECT_EQ(LoggedTexts()[0], c.warning);
+    } else {
+      EXPECT_TRUE(sim::EventLog().empty());
+    }
+
+    SetInterfaceState(dx, TRUE);
+    EXPECT_EQ(sim::EnabledInterfaces(kDefaultGuid).size(), size_t(c.defaultInterface));
+    EXPECT_EQ(sim::EnabledInterfaces(kUserGuid).size(), size_t(c.userInterface));
+    // The state last given is trusted: asking for it again touches nothing.
+    dx->interfacesEnabled = FALSE;
+    SetInterfaceState(dx, FALSE);
+    EXPECT_EQ(sim::EnabledInterfaces(kDefaultGuid).size(), size_t(c.defaultInterface));
+    dx->interfacesEnabled = TRUE;
+    SetInterfaceState(dx, FALSE);
+    EXPECT_TRUE(sim::EnabledInterfaces(kDefaultGuid).empty());
+    EXPECT_TRUE(sim::EnabledInterfaces(kUserGuid).empty());
+    EXPECT_EQ(dx->interfacesEnabled, FALSE);
+    TeardownDevice(dx);
+    ExpectNothingLeft(w.pdo);
+  }
+}
+
+TEST(AddDevice, EachFailureIsLoggedAndUnwound) {
+  const std::u16string base105(105, u'n');
+  struct Case {
+    const char *what;
+    void (*arrange)(DriverWorld &);
+    std::u16string baseName;
+    NTSTATUS status;
+    std::vector<std::string> log;
+  } cases[] = {
+      {"registry key", [](DriverWorld &) { sim::FailNth(sim::AllocKind::RegistryKey, 1); }, u"Dev",
+       STATUS_UNSUCCESSFUL, {"Unable to open device-specific registry key."}},
+      {"name too long for its link", nullptr, base105 + u"n", STATUS_OBJECT_NAME_INVALID,
+       {"Unable to create device object."}},
+      {"link taken by someone else",
+       [](DriverWorld &) {
+         UNICODE_STRING link, target;
+         RtlInitUnicodeString(&link, u"\\DosDevices\\Dev0");
+         RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
+         ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+       },
+       u"Dev", STATUS_OBJECT_NAME_COLLISION, {"Unable to create symbolic link for device object."}},
+      {"default interface", [](DriverWorld &) { sim::FailNth(sim::AllocKind::Pool, 1, sim::MakeTag("IoIf")); },
+       u"Dev", STATUS_INSUFFICIENT_RESOURCES, {"Unable to register default device interface."}},
+      {"transfer pool", [](DriverWorld &) { sim::FailNth(sim::AllocKind::Pool, 1, TAG_TRANSFER_POOL); }, u"Dev",
+       STATUS_INSUFFICIENT_RESOURCES, {"Unable to allocate memory."}},
+      {"user interface", [](DriverWorld &) { sim::FailNth(sim::AllocKind::Pool, 2, sim::MakeTag("IoIf")); }, u"Dev",
+       STATUS_SUCCESS, {"Unable to register user-defined device interface."}},
+      // Any failure moves on to the next number, not only a name already taken.
+      {"first creation fails", [](DriverWorld &) { sim::FailNth(sim::AllocKind::Pool, 1, sim::MakeTag("Devi")); },
+       u"Dev", STATUS_SUCCESS, {}},
+      {"longest name that fits", nullptr, base105, STATUS_SUCCESS, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    DriverWorld w;
+    w.Load();
+    sim::registry::SetString(w.key, u"DriverDeviceBaseName", c.baseName);
+    sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", kUserGuidText);
+    if (c.arrange) c.arrange(w);
+    EXPECT_EQ(AddDeviceOn(w, w.pdo), c.status);
+    EXPECT_EQ(LoggedTexts(), c.log);
+    for (const sim::LoggedEvent &e : sim::EventLog()) {
+      EXPECT_EQ(e.messageId, uint32_t(EVENT_MSG_ERROR));
+      EXPECT_EQ(e.ioObject, w.driver);
+    }
+    if (DeviceExtension *dx = DeviceAbove(w.pdo)) {
+      EXPECT_EQ(c.status, STATUS_SUCCESS);
+      EXPECT_TRUE(sim::SymbolicLinkExists(u"\\DosDevices\\" + c.baseName + char16_t(u'0' + dx->deviceNumber)));
+      TeardownDevice(dx);
+    }
+    UNICODE_STRING foreign;
+    RtlInitUnicodeString(&foreign, u"\\DosDevices\\Dev0");
+    if (std::string(c.what) == "link taken by someone else") {
+      EXPECT_EQ(IoDeleteSymbolicLink(&foreign), STATUS_SUCCESS) << "the unwinding deleted a link it did not make";
+    }
+    sim::ClearFaults();
+    ExpectNothingLeft(w.pdo);
+  }
+
+  // Attachment: the physical device object went away while the device was being added.
+  DriverWorld w;
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
+  sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", kUserGuidText);
+  sim::registry::SetDword(w.key, u"DisableDefaultInterface", 1);
+  PDEVICE_OBJECT gone = NewPdo(w);
+  sim::ReferenceDevice(gone);
+  IoDeleteDevice(gone);
+  EXPECT_EQ(AddDeviceOn(w, gone), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(LoggedTexts(), (std::vector<std::string>{"Unable to register user-defined device interface.",
+                                                      "Unable to attach device to device stack."}));
+  ExpectNothingLeft(w.pdo);
+  sim::DereferenceDevice(gone);
+}
+
+TEST(AddDevice, SystematicFaultsLeaveNothingBehind) {
+  DriverWorld w;
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
+  sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", kUserGuidText);
+  sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex");
+  const struct {
+    sim::AllocKind kind;
+    uint32_t tag;
+  } walks[] = {{sim::AllocKind::Pool, 0},
+               {sim::AllocKind::Pool, TAG_REGISTRY_STRING},
+               {sim::AllocKind::Pool, TAG_TRANSFER_POOL},
+               {sim::AllocKind::Pool, sim::MakeTag("IoIf")},
+               {sim::AllocKind::Pool, sim::MakeTag("Devi")},
+               {sim::AllocKind::RegistryKey, 0}};
+  for (const auto &walk : walks) {
+    SCOPED_TRACE(sim::TagName(walk.tag));
+    sim::FailSystematically(walk.kind, walk.tag);
+    // Entries of the failures themselves may be lost too.
+    sim::FailWithProbability(sim::AllocKind::ErrorLog, 0.5, walk.tag + 1);
+    uint64_t before;
+    int runs = 0;
+    do {
+      before = sim::FaultsInjected(walk.kind);
+      if (AddDeviceOn(w, w.pdo) == STATUS_SUCCESS) TeardownDevice(DeviceAbove(w.pdo));
+      ExpectNothingLeft(w.pdo);
+      ++runs;
+    } while (sim::FaultsInjected(walk.kind) != before);
+    EXPECT_GE(runs, 2);
+    sim::ClearFaults();
+  }
+}
+
+struct CountingBus {
+  static inline int dereferences = 0;
+  static VOID Dereference(PVOID) { ++dereferences; }
+};
+
+TEST(TeardownDevice, ReleasesWhateverTheRecordHolds) {
+  DriverWorld w({sim::ClockMode::Manual});
+  w.Load();
+  sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", kUserGuidText);
+  sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex");
+  // An unnamed device deletes no link: not even one its number would spell.
+  UNICODE_STRING foreign, target;
+  RtlInitUnicodeString(&foreign, u"\\DosDevices\\4294967295");
+  RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
+  ASSERT_EQ(IoCreateSymbolicLink(&foreign, &target), STATUS_SUCCESS);
+
+  // A device never started: the bus interface was never obtained, so nothing of it is called.
+  ASSERT_EQ(AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+  DeviceExtension *dx = DeviceAbove(w.pdo);
+  dx->usbBusInterface.InterfaceDereference = CountingBus::Dereference;
+  TeardownDevice(dx);
+  EXPECT_EQ(CountingBus::dereferences, 0);
+  EXPECT_TRUE(sim::SymbolicLinkExists(u"\\DosDevices\\4294967295"));
+  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
+
+  // A device holding all it can hold today.
+  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
+  ASSERT_EQ(AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+  dx = DeviceAbove(w.pdo);
+  dx->usbBusInterface.InterfaceDereference = CountingBus::Dereference;
+  dx->busInterfaceV1 = &dx->usbBusInterface;
+  dx->busInterface = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V0>(&dx->usbBusInterface);
+  {
+    sim::PoolOwnerScope owner(w.pdo);
+    dx->storedConfigDescriptor = AllocateNonPaged(64, TAG_STORED_CONFIG_DESCRIPTOR);
+    void *iso = AllocateFromPool(&dx->isoTransferPool);
+    ASSERT_NE(iso, nullptr);
+    ReturnToPool(iso);
+  }
+  // With nothing held back the timer drains nothing and does not arm itself again.
+  LARGE_INTEGER due;
+  due.QuadPart = dx->deferTimer.dueTime;
+  KeSetTimer(&dx->deferTimer.timer, due, &dx->deferTimer.dpc);
+  sim::AdvanceMs(10);
+  EXPECT_FALSE(KeCancelTimer(&dx->deferTimer.timer));
+  // Left set: teardown cancels it (a timer firing into a freed record would be caught).
+  KeSetTimer(&dx->deferTimer.timer, due, &dx->deferTimer.dpc);
+  TeardownDevice(dx);
+  EXPECT_EQ(CountingBus::dereferences, 1);
+  EXPECT_FALSE(sim::SymbolicLinkExists(u"\\DosDevices\\Dev0"));
+  sim::AdvanceMs(20);
+  EXPECT_EQ(IoDeleteSymbolicLink(&foreign), STATUS_SUCCESS);
+  ExpectNothingLeft(w.pdo);
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// The transfer context pools: block sizes, growth up to the limit, reuse order, contents.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "added_device.h"
+#include "driver/core/pool_tags.h"
+#include "driver/transfer/context_pool.h"
+#include "driver/transfer/transfer_context.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/verifier.h"
+
+namespace {
+
+sim::TagUsage Blocks() { return sim::PoolUsage(TAG_TRANSFER_POOL); }
+
+bool AllZero(const void *p, size_t n) {
+  auto *b = static_cast<const unsigned char *>(p);
+  return std::all_of(b, b + n, [](unsigned char c) { return c == 0; });
+}
+
+TEST(ContextPool, BulkPoolGrowsBySixteenUntilOneBlockPastItsLimit) {
+  xrtest::DriverWorld w;
+  w.Load();
+  ContextPool pool;
+  ASSERT_EQ(InitializeContextPool(&pool, 16, CONTEXT_POOL_LIMIT, 16, sizeof(TransferContext)), STATUS_SUCCESS);
+  EXPECT_EQ(pool.allocatedCount, 16u);
+  EXPECT_EQ(pool.inUseCount, 0u);
+  EXPECT_EQ(Blocks().blocksOutstanding, 1u);
+  EXPECT_EQ(Blocks().bytesOutstanding, 16u * 208 + 16);  // one page is enough: no rounding
+
+  std::vector<void *> taken;
+  for (int i = 0; i < 16; ++i) taken.push_back(AllocateFromPool(&pool));
+  EXPECT_EQ(Blocks().blocksOutstanding, 1u);
+  taken.push_back(AllocateFromPool(&pool));
+  EXPECT_EQ(Blocks().blocksOutstanding, 2u);
+  EXPECT_EQ(pool.allocatedCount, 32u);
+  // Growth is refused only once the count is above the limit, so 2048 still adds a block.
+  while (void *e = AllocateFromPool(&pool)) taken.push_back(e);
+  EXPECT_EQ(taken.size(), 2064u);
+  EXPECT_EQ(pool.allocatedCount, 2064u);
+  EXPECT_EQ(pool.inUseCount, 2064u);
+  EXPECT_EQ(Blocks().blocksOutstanding, 129u);
+  for (void *e : taken) ReturnToPool(e);
+  EXPECT_EQ(pool.inUseCount, 0u);
+  DestroyContextPool(&pool);
+  EXPECT_EQ(Blocks().blocksOutstanding, 0u);
+  EXPECT_EQ(pool.allocatedCount, 0u);
+}
+
+TEST(ContextPool, IsoBlocksFillWholePagesOnceBeyondOne) {
+  struct Case {
+    ULONG packets;
+    ULONG slots;  // in the first block
+    ULONG bytes;
+  } cases[] = {
+      {16, 4, 4 * 424 + 16},     // fits one page as asked
+      {65, 4, 4 * 1016 + 16},    // an odd count: slots rounded to 8 bytes, still one page
+      {66, 7, 7 * 1024 + 16},    // 4 slots are 16 bytes past a page: 2 pages hold 7
+      {512, 4, 4 * 6376 + 16},   // 7 pages, and no room for a fifth
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.packets);
+    xrtest::DriverWorld w;
+    w.Load();
+    ContextPool pool;
+    const ULONG size = TRANSFER_CONTEXT_HEADER_SIZE + 12 * c.packets + 152;
+    ASSERT_EQ(InitializeContextPool(&pool, 0, CONTEXT_POOL_LIMIT, 4, size), STATUS_SUCCESS);
+    EXPECT_EQ(Blocks().blocksOutstanding, 0u);
+
+    std::vector<void *> taken;
+    for (ULONG i = 0; i < c.slots; ++i) {
+      void *e = AllocateFromPool(&pool);
+      ASSERT_NE(e, nullptr);
+      EXPECT_TRUE(AllZero(e, size));
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(e) % 8, 0u);
+      memset(e, 0xA5, size);  // a neighbour's header would be overwritten if slots overlapped
+      taken.push_back(e);
+    }
+    EXPECT_EQ(pool.allocatedCount, c.slots);
+    EXPECT_EQ(Blocks().blocksOutstanding, 1u);
+    EXPECT_EQ(Blocks().bytesOutstanding, c.bytes);
+    taken.push_back(AllocateFromPool(&pool));
+    EXPECT_EQ(Blocks().blocksOutstanding, 2u);
+    for (void *e : taken) ReturnToPool(e);
+    EXPECT_EQ(pool.inUseCount, 0u);
+    DestroyContextPool(&pool);
+  }
+}
+
+TEST(ContextPool, LastReturnedIsNextOutAndKeepsItsContents) {
+  xrtest::DriverWorld w;
+  w.Load();
+  ContextPool pool;
+  const ULONG size = sizeof(TransferContext);
+  ASSERT_EQ(InitializeContextPool(&pool, 16, CONTEXT_POOL_LIMIT, 16, size), STATUS_SUCCESS);
+  // A new block hands out its last slot first.
+  auto *a = static_cast<unsigned char *>(AllocateFromPool(&pool));
+  auto *b = static_cast<unsigned char *>(AllocateFromPool(&pool));
+  EXPECT_EQ(a - b, ptrdiff_t(size + 8));
+  memset(a, 0x5A, size);
+  ReturnToPool(a);
+  EXPECT_EQ(AllocateFromPool(&pool), a);
+  EXPECT_EQ(a[0], 0x5A);
+  EXPECT_EQ(a[size - 1], 0x5A);
+  ReturnToPool(b);
+  ReturnToPool(a);
+  EXPECT_EQ(AllocateFromPool(&pool), a);
+  EXPECT_EQ(AllocateFromPool(&pool), b);
+  ReturnToPool(a);
+  ReturnToPool(b);
+  DestroyContextPool(&pool);
+}
+
+TEST(ContextPool, GrowthRefusedGivesNull) {
+  xrtest::DriverWorld w;
+  w.Load();
+  ContextPool pool;
+  sim::FailNth(sim::AllocKind::Pool, 2, TAG_TRANSFER_POOL);
+  ASSERT_EQ(InitializeContextPool(&pool, 1, CONTEXT_POOL_LIMIT, 4, 200), STATUS_SUCCESS);
+  void *e = AllocateFromPool(&pool);
+  EXPECT_EQ(AllocateFromPool(&pool), nullptr);  // no memory for a second block
+  EXPECT_EQ(pool.inUseCount, 1u);
+  pool.growCount = 0;  // a pool that never grows gives out only what it was made with
+  EXPECT_EQ(AllocateFromPool(&pool), nullptr);
+  ReturnToPool(e);
+  DestroyContextPool(&pool);
+}
+
+// Completion paths give contexts back while they hold queueLock; growth and return must only
+// ever nest the pool's lock inside it.
+TEST(ContextPoolDeathTest, PoolLockNestsInsideQueueLock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  xrtest::DriverWorld w;
+  w.Load();
+  ASSERT_EQ(xrtest::AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+  DeviceExtension *dx = xrtest::DeviceAbove(w.pdo);
+  std::vector<void *> taken;
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
+  for (int i = 0; i < 17; ++i) taken.push_back(AllocateFromPool(&dx->transferPool));  // the 17th grows
+  for (void *e : taken) ReturnToPool(e);
+  KeReleaseSpinLock(&dx->queueLock, irql);
+  EXPECT_EQ(dx->transferPool.allocatedCount, 32u);
+  // The order is now known to the verifier: the opposite nesting stops the run.
+  EXPECT_DEATH(
+      {
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&dx->transferPool.lock);
+        KeAcquireSpinLockAtDpcLevel(&dx->queueLock);
+        KeReleaseSpinLockFromDpcLevel(&dx->queueLock);
+        KeReleaseSpinLock(&dx->transferPool.lock, old);
+      },
+      sim::check::kLockOrder);
+  TeardownDevice(dx);
+}
+
+}  // namespace

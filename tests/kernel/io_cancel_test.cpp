@@ -1,10 +1,10 @@
 // Cancellation: IoCancelIrp, the cancel spin lock, cancel routines, and cancel racing completion.
 #include <thread>
 
-#include "io_test_stack.h"
+#include "tests/support/dispatch_stack.h"
 #include "sim/kernel/threads.h"
 
-using namespace iotest;
+using namespace support;
 
 namespace {
 

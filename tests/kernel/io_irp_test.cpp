@@ -1,12 +1,12 @@
 // IRP allocation, IofCallDriver and IofCompleteRequest as drivers see them.
 #include <thread>
 
-#include "io_test_stack.h"
+#include "tests/support/dispatch_stack.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/threads.h"
 
-using namespace iotest;
+using namespace support;
 
 namespace {
 

@@ -1,10 +1,10 @@
 // MDLs: description of a range, chaining to an IRP, partial MDLs, mapping and its failure.
 #include <cstdlib>
 
-#include "io_test_stack.h"
+#include "tests/support/dispatch_stack.h"
 #include "sim/kernel/faults.h"
 
-using namespace iotest;
+using namespace support;
 
 namespace {
 

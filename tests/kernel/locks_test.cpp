@@ -18,7 +18,7 @@ struct TwoMutexes {
   void Take(PKMUTEX m) { KeWaitForSingleObject(m, Executive, KernelMode, FALSE, nullptr); }
 };
 
-TEST(LocksConcurrency, SpinLockExcludesAndRaisesToDispatch) {
+TEST(LocksConcurrency, SpinLockExcludesAndConsistentOrderIsAccepted) {
   sim::World world;
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
@@ -36,10 +36,8 @@ TEST(LocksConcurrency, SpinLockExcludesAndRaisesToDispatch) {
     });
   for (auto &t : threads) t.join();
   EXPECT_EQ(counter, 8000);
-}
 
-TEST(Locks, ConsistentOrderIsAccepted) {
-  sim::World world;
+  // The same order every time is no inversion.
   TwoMutexes m;
   KSPIN_LOCK spin = 0;
   for (int i = 0; i < 3; ++i) {

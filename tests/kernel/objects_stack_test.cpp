@@ -10,16 +10,12 @@
 #include "sim/kernel/threads.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
+#include "tests/support/devices.h"
 
 namespace {
 
-NTSTATUS EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-PDEVICE_OBJECT Create(PDRIVER_OBJECT driver, ULONG extension = 0) {
-  PDEVICE_OBJECT d = nullptr;
-  EXPECT_EQ(IoCreateDevice(driver, extension, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d), STATUS_SUCCESS);
-  return d;
-}
+using support::EmptyEntry;
+PDEVICE_OBJECT Create(PDRIVER_OBJECT driver, ULONG extension = 0) { return support::CreateDevice(driver, extension); }
 
 // A driver whose read requests stay pending until the test completes them.
 std::vector<PIRP> g_held;
@@ -116,14 +112,6 @@ TEST(ObjectsStack, DriverDefaultsEntryFailureAndUnload) {
   ASSERT_NE(driver, nullptr);
   EXPECT_EQ(sim::FromUnicodeString(&driver->DriverName), u"\\Driver\\plain");
   for (PDRIVER_DISPATCH f : driver->MajorFunction) EXPECT_EQ(f, sim::DefaultDispatch);
-
-  // A request of a function the driver does not handle fails without reaching it.
-  PDEVICE_OBJECT dev = Create(driver);
-  ULONG_PTR info = 7;
-  EXPECT_EQ(sim::SendIrpAndWait(dev, [](PIRP, PIO_STACK_LOCATION s) { s->MajorFunction = IRP_MJ_WRITE; }, &info),
-            STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(info, 0u);
-  IoDeleteDevice(dev);
   sim::UnloadDriver(driver);
   EXPECT_EQ(unloads, 1);
 

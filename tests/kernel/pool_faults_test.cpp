@@ -13,7 +13,7 @@ namespace {
 constexpr ULONG kTagA = sim::MakeTag("TstA");
 constexpr ULONG kTagB = sim::MakeTag("TstB");
 
-TEST(Pool, AccountsPerTagAndRemembersThePoolType) {
+TEST(Pool, AccountsPerTagAndPerOwningStack) {
   sim::World world;
   void *a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA);
   void *b = ExAllocatePoolWithTag(NonPagedPool, 50, kTagA);
@@ -31,6 +31,19 @@ TEST(Pool, AccountsPerTagAndRemembersThePoolType) {
   EXPECT_EQ(u.frees, 2u);
   EXPECT_EQ(u.bytesOutstanding, 0u);
   EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
+
+  auto *owner = reinterpret_cast<PDEVICE_OBJECT>(0x1000);
+  void *charged;
+  {
+    sim::PoolOwnerScope scope(owner);
+    charged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  }
+  void *uncharged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  EXPECT_EQ(sim::PoolBlocksOwnedBy(owner), 1u);
+  ExFreePoolWithTag(charged, 0);
+  EXPECT_EQ(sim::PoolBlocksOwnedBy(owner), 0u);
+  sim::CheckNoPoolOwnedBy(owner, "test");
+  ExFreePoolWithTag(uncharged, 0);
 }
 
 void *AllocateAtSiteOne() { return ExAllocatePoolWithTag(NonPagedPool, 8, kTagA); }
@@ -84,22 +97,6 @@ TEST(Faults, NthProbabilityAndSystematic) {
   ExFreePoolWithTag(p1, 0);
   ExFreePoolWithTag(p2, 0);
   for (void *b : blocks) ExFreePoolWithTag(b, 0);
-}
-
-TEST(Pool, ChargesAllocationsToTheOwningStack) {
-  sim::World world;
-  auto *owner = reinterpret_cast<PDEVICE_OBJECT>(0x1000);
-  void *charged;
-  {
-    sim::PoolOwnerScope scope(owner);
-    charged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-  }
-  void *uncharged = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-  EXPECT_EQ(sim::PoolBlocksOwnedBy(owner), 1u);
-  ExFreePoolWithTag(charged, 0);
-  EXPECT_EQ(sim::PoolBlocksOwnedBy(owner), 0u);
-  sim::CheckNoPoolOwnedBy(owner, "test");
-  ExFreePoolWithTag(uncharged, 0);
 }
 
 using PoolDeathTest = ::testing::Test;

@@ -231,7 +231,7 @@ TEST_F(PnpTest, WakeSignalledWhileAsleepResumesTheSystem) {
 }
 
 TEST_F(PnpTest, VerifierCatchesAPowerIrpWhoseDriverNeverStartsTheNext) {
-  iotest::Stack stack(1);  // completes everything, PoStartNextPowerIrp never called
+  support::Stack stack(1);  // completes everything, PoStartNextPowerIrp never called
   EXPECT_DEATH(PoRequestPowerIrp(stack[0], IRP_MN_SET_POWER, Device(PowerDeviceD2), nullptr, nullptr, nullptr),
                sim::check::kPoStartNextMissing);
   // Asked for above DISPATCH_LEVEL.

@@ -21,9 +21,20 @@ struct OpenKey {
   }
 };
 
-TEST(Registry, PartialInformationSemantics) {
+TEST(Registry, OpeningTheDeviceKeyAndPartialInformationSemantics) {
   sim::World world;
+  HANDLE h;
+  EXPECT_NE(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);  // no key
   sim::registry::SetDeviceKey(kPdo, kKey);
+  sim::registry::FailOpen(kKey, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_ACCESS_DENIED);
+  sim::registry::FailOpen(kKey, STATUS_SUCCESS);
+  sim::FailNth(sim::AllocKind::RegistryKey, 1);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_INSUFFICIENT_RESOURCES);
+  ASSERT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
+
   sim::registry::SetDword(kKey, u"Small", 0x11223344);
   sim::registry::SetString(kKey, u"Text", u"0123456789");  // 22 bytes with the terminator
   OpenKey key;
@@ -59,21 +70,6 @@ TEST(Registry, PartialInformationSemantics) {
   ULONG v = 5;
   EXPECT_EQ(ZwSetValueKey(key.h, &name, 0, REG_DWORD, &v, 4), STATUS_SUCCESS);
   EXPECT_EQ(sim::registry::GetDword(kKey, u"Written"), 5u);
-}
-
-TEST(Registry, OpeningTheDeviceKeyCanFail) {
-  sim::World world;
-  HANDLE h;
-  EXPECT_NE(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);  // no key
-  sim::registry::SetDeviceKey(kPdo, kKey);
-  sim::registry::FailOpen(kKey, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_ACCESS_DENIED);
-  sim::registry::FailOpen(kKey, STATUS_SUCCESS);
-  sim::FailNth(sim::AllocKind::RegistryKey, 1);
-  EXPECT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_INSUFFICIENT_RESOURCES);
-  ASSERT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
 }
 
 using RegistryDeathTest = ::testing::Test;

@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(Rtl, AppendThatDoesNotFitLeavesTheStringUnchanged) {
+TEST(Rtl, CountedStringsConversionsAndGuids) {
   sim::World world;
   WCHAR buffer[8];
   UNICODE_STRING s{0, sizeof buffer, buffer};
@@ -31,12 +31,21 @@ TEST(Rtl, AppendThatDoesNotFitLeavesTheStringUnchanged) {
   EXPECT_EQ(std::u16string(n.Buffer, n.Length / 2), u"126");
   UNICODE_STRING tiny{0, 6, digits};  // three characters: no room for the terminator
   EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &tiny), STATUS_BUFFER_OVERFLOW);
-}
 
-TEST(Rtl, GuidFromStringTakesOnlyTheBracedForm) {
-  sim::World world;
+  // The ANSI conversion sets the length even when it overflows.
+  WCHAR four[4];
+  UNICODE_STRING u{0, sizeof four, four};
+  ANSI_STRING a;
+  RtlInitAnsiString(&a, "abc");
+  EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(four), u"abc");
+  RtlInitAnsiString(&a, "abcd");  // needs room for a terminator too
+  EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, FALSE), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(u.Length, 8);
+  EXPECT_EQ(std::u16string(four), u"abc");
+
+  // GUIDs: only the braced form is taken.
   GUID g;
-  UNICODE_STRING s;
   RtlInitUnicodeString(&s, u"{DB293BE4-1F5D-40e6-9A6F-4C41D12A339E}");
   ASSERT_EQ(RtlGUIDFromString(&s, &g), STATUS_SUCCESS);
   EXPECT_EQ(g.Data1, 0xDB293BE4u);
@@ -54,20 +63,6 @@ TEST(Rtl, GuidFromStringTakesOnlyTheBracedForm) {
   ASSERT_EQ(RtlStringFromGUID(&g, &text), STATUS_SUCCESS);
   EXPECT_EQ(std::u16string(text.Buffer, text.Length / 2), u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339E}");
   RtlFreeUnicodeString(&text);
-}
-
-TEST(Rtl, AnsiConversionSetsTheLengthEvenWhenItOverflows) {
-  sim::World world;
-  WCHAR buffer[4];
-  UNICODE_STRING u{0, sizeof buffer, buffer};
-  ANSI_STRING a;
-  RtlInitAnsiString(&a, "abc");
-  EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, FALSE), STATUS_SUCCESS);
-  EXPECT_EQ(std::u16string(buffer), u"abc");
-  RtlInitAnsiString(&a, "abcd");  // needs room for a terminator too
-  EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, FALSE), STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(u.Length, 8);
-  EXPECT_EQ(std::u16string(buffer), u"abc");
 }
 
 TEST(ErrorLog, EntriesAreDecodedAndAllocationCanFail) {

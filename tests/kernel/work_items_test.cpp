@@ -13,20 +13,18 @@
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/work_items.h"
 #include "sim/kernel/world.h"
+#include "tests/support/devices.h"
 
 namespace {
 
-NTSTATUS EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+using support::CreateDevice;
+using support::EmptyEntry;
 
 struct Stack {
   PDRIVER_OBJECT bus = sim::LoadDriver(EmptyEntry, u"bus");
   PDRIVER_OBJECT fn = sim::LoadDriver(EmptyEntry, u"fn");
-  PDEVICE_OBJECT pdo = nullptr, fdo = nullptr;
-  Stack() {
-    IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
-    IoCreateDevice(fn, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    IoAttachDeviceToDeviceStack(fdo, pdo);
-  }
+  PDEVICE_OBJECT pdo = CreateDevice(bus), fdo = CreateDevice(fn);
+  Stack() { IoAttachDeviceToDeviceStack(fdo, pdo); }
   void Remove() {
     IoDetachDevice(pdo);
     IoDeleteDevice(fdo);
@@ -127,8 +125,7 @@ TEST(WorkItems, DrainWaitsForItemsQueuedByItemsAndFaultsFailAllocation) {
 TEST(WorkItems, ItemKeepsTheDeviceObjectAlive) {
   sim::World world;
   PDRIVER_OBJECT driver = sim::LoadDriver(EmptyEntry, u"fn");
-  PDEVICE_OBJECT dev = nullptr;
-  IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev);
+  PDEVICE_OBJECT dev = CreateDevice(driver);
   PIO_WORKITEM item = IoAllocateWorkItem(dev);
   IoDeleteDevice(dev);
   // The shell is still there for the item's routine (ASan would object otherwise).
@@ -147,8 +144,7 @@ TEST(WorkItemsDeathTest, QueuedTwice) {
       {
         sim::World world;
         PDRIVER_OBJECT driver = sim::LoadDriver(EmptyEntry, u"fn");
-        PDEVICE_OBJECT dev = nullptr;
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev);
+        PDEVICE_OBJECT dev = CreateDevice(driver);
         PIO_WORKITEM item = IoAllocateWorkItem(dev);
         static std::mutex gate;
         gate.lock();  // keeps every worker busy so that the item stays queued

@@ -28,7 +28,7 @@ class BusPnpTest : public BusTest {
     next->MinorFunction = IRP_MN_WAIT_WAKE;
     next->Parameters.WaitWake.PowerState = PowerSystemSleeping3;
     IoSetCompletionRoutine(r->irp, Request::Done, r.get(), TRUE, TRUE, TRUE);
-    r->returned = PoCallDriver(Ext(fdo)->lower, r->irp);
+    r->returned = PoCallDriver(LowerOf(fdo), r->irp);
     out = std::move(r);
     return out->returned;
   }

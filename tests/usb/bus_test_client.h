@@ -1,5 +1,5 @@
-// A minimal function driver for the bus tests: it attaches above the bus's PDO and sends URBs
-// from its place in the stack, synchronously or not, as our driver will.
+// The bus tests' harness: a pass-down function driver above the bus's PDO, from whose place in
+// the stack the tests send URBs, synchronously or not, as our driver will.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -17,50 +17,13 @@
 #include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/descriptors.h"
+#include "tests/support/devices.h"
 
 namespace bustest {
 
 using namespace sim::usb;
 
-struct ClientExtension {
-  PDEVICE_OBJECT lower;
-};
-
-inline ClientExtension *Ext(PDEVICE_OBJECT fdo) { return static_cast<ClientExtension *>(fdo->DeviceExtension); }
-
-inline NTSTATUS ClientAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-  PDEVICE_OBJECT fdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(ClientExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-  if (!NT_SUCCESS(status)) return status;
-  Ext(fdo)->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-  fdo->Flags = (fdo->Flags & ~DO_DEVICE_INITIALIZING) | DO_POWER_PAGABLE;
-  return STATUS_SUCCESS;
-}
-
-inline NTSTATUS ClientPnp(PDEVICE_OBJECT fdo, PIRP irp) {
-  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  PDEVICE_OBJECT lower = Ext(fdo)->lower;
-  IoSkipCurrentIrpStackLocation(irp);
-  NTSTATUS status = IoCallDriver(lower, irp);
-  if (minor == IRP_MN_REMOVE_DEVICE) {
-    IoDetachDevice(lower);
-    IoDeleteDevice(fdo);
-  }
-  return status;
-}
-
-inline NTSTATUS ClientPower(PDEVICE_OBJECT fdo, PIRP irp) {
-  PoStartNextPowerIrp(irp);
-  IoSkipCurrentIrpStackLocation(irp);
-  return PoCallDriver(Ext(fdo)->lower, irp);
-}
-
-inline NTSTATUS ClientEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  driver->DriverExtension->AddDevice = ClientAddDevice;
-  driver->MajorFunction[IRP_MJ_PNP] = ClientPnp;
-  driver->MajorFunction[IRP_MJ_POWER] = ClientPower;
-  return STATUS_SUCCESS;
-}
+using support::LowerOf;
 
 // One request sent down from the client; the completion routine records what came back.
 struct Request {
@@ -100,7 +63,7 @@ class BusTest : public ::testing::Test {
   explicit BusTest(const sim::WorldOptions &options) : world_(options) {}
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    client_ = sim::LoadDriver(ClientEntry, u"bustestclient");
+    client_ = sim::LoadDriver(support::PassDownEntry, u"bustestclient");
   }
 
   PDEVICE_OBJECT Plug(std::shared_ptr<DeviceModel> model, const PlugOptions &options = {}) {
@@ -118,7 +81,7 @@ class BusTest : public ::testing::Test {
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.Others.Argument1 = argument;
     IoSetCompletionRoutine(r->irp, Request::Done, r.get(), TRUE, TRUE, TRUE);
-    r->returned = IoCallDriver(Ext(fdo)->lower, r->irp);
+    r->returned = IoCallDriver(LowerOf(fdo), r->irp);
     return r;
   }
   std::unique_ptr<Request> Submit(URB &urb) {

@@ -69,22 +69,19 @@ TEST_F(OverlappedTest, PendingThenCompletedOrCancelled) {
   EXPECT_TRUE(DeviceIoControl(h, kEcho, nullptr, 0, nullptr, 0, &returned, &ov));
   EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
 
-  CloseHandle(ov2.hEvent);
-  CloseHandle(event);
-  CloseHandle(h);
-}
-
-TEST_F(OverlappedTest, SynchronousHandleWaitsForAPendingRequest) {
-  HANDLE h = Open();
-  std::thread completer([] {
+  // A handle without FILE_FLAG_OVERLAPPED waits for the pending request itself.
+  HANDLE sync = Open();
+  std::thread later([] {
     while (PendingCount() == 0) std::this_thread::yield();
     CompletePending(STATUS_SUCCESS, 3);
   });
-  uint8_t out[4] = {};
-  DWORD returned = 0;
-  EXPECT_TRUE(DeviceIoControl(h, kPend, nullptr, 0, out, 4, &returned, nullptr));
-  completer.join();
+  EXPECT_TRUE(DeviceIoControl(sync, kPend, nullptr, 0, out.data(), 4, &returned, nullptr));
+  later.join();
   EXPECT_EQ(returned, 3u);
+
+  CloseHandle(sync);
+  CloseHandle(ov2.hEvent);
+  CloseHandle(event);
   CloseHandle(h);
 }
 

@@ -1,5 +1,5 @@
-// Test drivers for the I/O manager's tests: a device stack whose dispatch and completion
-// routines are lambdas.
+// A device stack whose dispatch and completion routines are lambdas, a queue that holds IRPs
+// cancellable, and a sender that records how each IRP ended.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
 
-namespace iotest {
+namespace support {
 
 using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 using Routine = Dispatch;
@@ -62,7 +62,7 @@ class Stack {
  public:
   explicit Stack(int n, ULONG extraFlags = 0) {
     static int serial = 0;
-    PDRIVER_OBJECT driver = sim::LoadDriver(TestDriverEntry, sim::ToU16(("iotest" + std::to_string(serial++)).c_str()));
+    PDRIVER_OBJECT driver = sim::LoadDriver(TestDriverEntry, sim::ToU16(("stack" + std::to_string(serial++)).c_str()));
     for (int i = 0; i < n; ++i) {
       PDEVICE_OBJECT d = nullptr;
       EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(void *), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d));
@@ -174,4 +174,4 @@ class IoTest : public ::testing::Test {
   sim::World world_;
 };
 
-}  // namespace iotest
+}  // namespace support

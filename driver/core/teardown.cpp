@@ -64,13 +64,13 @@ VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument
 }
 
 // Called with queueLock held. deferredQueue is empty until the request queue holds cancelled
-// transfers back; that Part replaces this with the completion of every held transfer (all of
+// transfers back; the request queue replaces this with the completion of every held transfer (all of
 // them when forced), each releasing its context and its count in activeTransferCount.
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
   UNREFERENCED_PARAMETER(dx);
   UNREFERENCED_PARAMETER(force);
 }
 
-// pipeList and interfaceList stay empty until configurations are built; that Part replaces this
+// pipeList and interfaceList stay empty until configurations are built; configuration replaces this
 // with the release of every PipeContext and InterfaceContext still listed.
 VOID FreeAllConfigurationRecords(DeviceExtension *dx) { UNREFERENCED_PARAMETER(dx); }

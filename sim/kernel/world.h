@@ -12,7 +12,7 @@ struct WorldOptions {
   bool checkPoolAtEnd = true;
 };
 
-// Parts of the substitute outside the kernel (the USB bus) register how they are drained at the
+// Pieces of the substitute outside the kernel (the USB bus) register how they are drained at the
 // end of a world (before the leak checks) and reset at its start and end.
 void AddWorldHooks(void (*drain)(), void (*reset)());
 

@@ -1,0 +1,26 @@
+// Plug and Play dispatch and device start.
+#pragma once
+#include "platform/platform.h"
+
+struct DeviceExtension;
+
+// Sends the IRP's current request to 'lowerDevice' and waits for it without limit. Returns the
+// IRP's final status; the IRP comes back uncompleted, its own stack location current again.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT lowerDevice, PIRP irp);
+
+// The driver's own start, with deviceMutex and transferMutex held. STATUS_SUCCESS: ready.
+NTSTATUS StartDevice(DeviceExtension *dx);
+// Asks the bus driver for its direct-call interface, version 0 or 1, bounded by 2 seconds.
+NTSTATUS QueryBusInterface(DeviceExtension *dx, USHORT version, PUSB_BUS_INTERFACE_USBDI_V1 destination);
+
+// Stand-ins for calls into parts not built yet (pnp_interim.cpp). Each does what can be true
+// today and names the routine that will take its place.
+// Unconfigure(dx, irp, FALSE): drop the configuration without telling the device.
+VOID InterimUnconfigure(DeviceExtension *dx, PIRP irp);
+// StartQueuedTransfers(dx): hand held transfers to the bus unless requestsBlocked.
+VOID InterimStartQueuedTransfers(DeviceExtension *dx);
+// The start-time configuration named by configIndex; returns the start's status.
+NTSTATUS InterimStartConfiguration(DeviceExtension *dx);
+// The firmware road of the start. FALSE: the device is not to be downloaded to, go on with
+// the configuration. TRUE: the start ends here with *status.
+BOOLEAN InterimFirmwareDownload(DeviceExtension *dx, NTSTATUS *status);

@@ -30,3 +30,8 @@ VOID TeardownDevice(DeviceExtension *dx);
 VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force);
 VOID FreeAllConfigurationRecords(DeviceExtension *dx);
+// Stand-ins for power policy and the port reset (interim_power.cpp): SetDevicePowerState with
+// d as DEVICE_POWER_STATE 1..4, ArmWaitWake, ResetDevice.
+NTSTATUS InterimSetDevicePowerState(DeviceExtension *dx, ULONG d);
+VOID InterimArmWaitWake(DeviceExtension *dx);
+NTSTATUS InterimResetDevice(DeviceExtension *dx, PIRP irp);

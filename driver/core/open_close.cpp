@@ -1,17 +1,95 @@
+#include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
+#include "driver/core/kernel_utils.h"
+#include "driver/core/open_handle.h"
+#include "driver/core/pool_tags.h"
+#include "include/xrusb/status.h"
+#include "driver/pnp_power/pnp.h"
 
-// No device object exists yet to open; these refuse clearly until open and close are built.
-NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  UNREFERENCED_PARAMETER(deviceObject);
-  return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
+namespace {
+
+DeviceExtension *RecordOf(PDEVICE_OBJECT deviceObject) {
+  return static_cast<DeviceExtension *>(deviceObject->DeviceExtension);
 }
 
+// The first handle's open policies.
+VOID FirstOpen(DeviceExtension *dx) {
+  (VOID) InterimSetDevicePowerState(dx, dx->parameters.powerStateOnOpen);
+  if (dx->parameters.minPowerStateUsed == PowerDeviceD0)
+    dx->systemStateHandle = PoRegisterSystemState(dx->systemStateHandle, ES_SYSTEM_REQUIRED | ES_CONTINUOUS);
+}
+
+// The last handle's close policies; their failures do not keep the handle.
+VOID LastClose(DeviceExtension *dx, PIRP irp) {
+  dx->exclusiveOwner = NULL;
+  if (dx->parameters.options & OPTION_RESET_ON_CLOSE)
+    (VOID) InterimResetDevice(dx, irp);
+  else if (dx->parameters.options & OPTION_UNCONFIGURE_ON_CLOSE)
+    InterimUnconfigure(dx, irp);  // becomes Unconfigure(dx, irp, TRUE)
+  if (dx->systemStateHandle) {
+    PoUnregisterSystemState(dx->systemStateHandle);
+    dx->systemStateHandle = NULL;
+  }
+  (VOID) InterimSetDevicePowerState(dx, dx->parameters.powerStateOnClose);
+}
+
+}  // namespace
+
+NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  DeviceExtension *dx = RecordOf(deviceObject);
+  PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  PEPROCESS process = IoGetCurrentProcess();
+  NTSTATUS status = STATUS_SUCCESS;
+
+  WaitForObject(&dx->deviceMutex, Executive);
+  if (dx->exclusiveOwner && dx->exclusiveOwner != process) {
+    status = ERR_DEVICE_ACQUIRED;
+  } else {
+    OpenHandle *handle = static_cast<OpenHandle *>(AllocateNonPaged(sizeof(OpenHandle), TAG_OPEN_HANDLE));
+    if (!handle) {
+      status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+      RtlZeroMemory(handle, sizeof *handle);
+      handle->fileObject = fileObject;
+      handle->process = process;
+      fileObject->FsContext = handle;
+      InsertTailList(&dx->openHandleList, &handle->link);
+      InterlockedIncrement(&dx->referenceCount);
+      if (InterlockedIncrement(&dx->openHandleCount) == 1) FirstOpen(dx);
+    }
+  }
+  KeReleaseMutex(&dx->deviceMutex, FALSE);
+  return CompleteRequest(irp, status);
+}
+
+// Unbinding needs the request queue and pipe binding; until they exist no handle can be bound,
+// so a cleanup has nothing to dissolve.
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  UNREFERENCED_PARAMETER(deviceObject);
+  DeviceExtension *dx = RecordOf(deviceObject);
+  WaitForObject(&dx->deviceMutex, Executive);
+  WaitForObject(&dx->transferMutex, Executive);
+  KeReleaseMutex(&dx->transferMutex, FALSE);
+  KeReleaseMutex(&dx->deviceMutex, FALSE);
   return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  UNREFERENCED_PARAMETER(deviceObject);
+  DeviceExtension *dx = RecordOf(deviceObject);
+  PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  // Held across the close so that a removed device outlives the handle's own reference.
+  InterlockedIncrement(&dx->referenceCount);
+
+  WaitForObject(&dx->deviceMutex, Executive);
+  OpenHandle *handle = HandleOf(fileObject);
+  if (handle) {
+    RemoveEntryList(&handle->link);
+    ExFreePoolWithTag(handle, 0);
+    fileObject->FsContext = NULL;
+    if (InterlockedDecrement(&dx->openHandleCount) == 0) LastClose(dx, irp);
+    InterlockedDecrement(&dx->referenceCount);
+  }
+  KeReleaseMutex(&dx->deviceMutex, FALSE);
+
+  if (InterlockedDecrement(&dx->referenceCount) == 0) TeardownDevice(dx);
   return CompleteRequest(irp, STATUS_SUCCESS);
 }

@@ -1,0 +1,35 @@
+// Calls of open, close and the control codes into power policy and the port reset, which are
+// not built yet. Each does what can be true today and names the routine that replaces it.
+#include "driver/control/sync_request.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/driver.h"
+#include "driver/pnp_power/pnp.h"
+
+// Becomes SetDevicePowerState(dx, d). Its refusals are already the final ones; a change that
+// would need a power request is not made, so the device stays in D0.
+NTSTATUS InterimSetDevicePowerState(DeviceExtension *dx, ULONG d) {
+  if (d < PowerDeviceD0 || d > PowerDeviceD3) return ERR_INVALID_PARAMETER;
+  if (!dx->devicePresent) return ERR_DEVICE_NOT_PRESENT;
+  if (d == dx->devicePowerState) return STATUS_SUCCESS;
+  if (d != PowerDeviceD0 && dx->devicePowerState != PowerDeviceD0) return ERR_INVALID_POWER_STATE;
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+// Becomes ArmWaitWake(dx). Nothing records a wait-wake request before power policy does, and
+// asking for one needs its completion routines, so only the cancel half exists.
+VOID InterimArmWaitWake(DeviceExtension *dx) {
+  if (!dx->remoteWakeupArmed && dx->waitWakeRequest) {
+    IoCancelIrp(dx->waitWakeRequest);
+    dx->waitWakeRequest = NULL;
+  }
+}
+
+// Becomes ResetDevice(dx, irp). Until configurations exist it always ends at the first check.
+NTSTATUS InterimResetDevice(DeviceExtension *dx, PIRP irp) {
+  if (!dx->configured) return ERR_NOT_CONFIGURED;
+  InterimUnconfigure(dx, irp);
+  if (dx->requestsBlocked) return ERR_DEVICE_NOT_READY;
+  const NTSTATUS status =
+      CallLowerDriverSync(dx, irp, NULL, IOCTL_INTERNAL_USB_RESET_PORT, dx->parameters.requestTimeout);
+  return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}

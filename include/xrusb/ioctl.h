@@ -1,0 +1,145 @@
+/* The control codes of an xrusb device and the request and result records they carry.
+ *
+ * Every code has device type 0x8094, any access, and its transfer method in the low two bits
+ * (0 buffered, 1 in-direct, 2 out-direct). For the direct methods the data buffer is the output
+ * buffer of DeviceIoControl. Records are little-endian with fixed offsets; their sizes are
+ * minimum sizes: a longer result buffer gets only the record.
+ * Usable from C and C++, user mode and kernel mode. */
+#ifndef XRUSB_IOCTL_H
+#define XRUSB_IOCTL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define XRUSB_DEVICE_TYPE 0x8094u
+
+#define IOCTL_GET_DESCRIPTOR                 0x80942006u
+#define IOCTL_SET_DESCRIPTOR                 0x80942009u
+#define IOCTL_SET_FEATURE                    0x8094200Cu
+#define IOCTL_CLEAR_FEATURE                  0x80942010u
+#define IOCTL_GET_STATUS                     0x80942014u
+#define IOCTL_GET_CONFIGURATION              0x80942018u
+#define IOCTL_GET_INTERFACE                  0x8094201Cu
+#define IOCTL_STORE_CONFIG_DESCRIPTOR        0x80942020u
+#define IOCTL_SET_CONFIGURATION              0x80942024u
+#define IOCTL_UNCONFIGURE_DEVICE             0x80942028u
+#define IOCTL_SET_INTERFACE                  0x8094202Cu
+#define IOCTL_CLASS_OR_VENDOR_IN_REQUEST     0x80942032u
+#define IOCTL_CLASS_OR_VENDOR_OUT_REQUEST    0x80942035u
+#define IOCTL_GET_DEVICE_PARAMETERS          0x8094203Cu
+#define IOCTL_SET_DEVICE_PARAMETERS          0x80942040u
+#define IOCTL_GET_CONFIGURATION_INFO         0x80942050u
+#define IOCTL_RESET_DEVICE                   0x80942054u
+#define IOCTL_GET_CURRENT_FRAME_NUMBER       0x80942058u
+#define IOCTL_SET_DEVICE_POWER_STATE         0x8094205Cu
+#define IOCTL_GET_DEVICE_POWER_STATE         0x80942060u
+#define IOCTL_GET_BANDWIDTH_INFO             0x80942064u
+#define IOCTL_GET_DEVICE_INFO                0x80942068u
+#define IOCTL_GET_DRIVER_INFO                0x8094206Cu
+#define IOCTL_CYCLE_PORT                     0x80942070u
+#define IOCTL_BIND_PIPE                      0x80942078u
+#define IOCTL_UNBIND_PIPE                    0x8094207Cu
+#define IOCTL_RESET_PIPE                     0x80942080u
+#define IOCTL_ABORT_PIPE                     0x80942084u
+#define IOCTL_GET_PIPE_PARAMETERS            0x8094208Cu
+#define IOCTL_SET_PIPE_PARAMETERS            0x80942090u
+#define IOCTL_SETUP_PIPE_STATISTICS          0x80942094u
+#define IOCTL_QUERY_PIPE_STATISTICS          0x80942098u
+#define IOCTL_PIPE_CONTROL_TRANSFER_IN       0x809420A2u
+#define IOCTL_PIPE_CONTROL_TRANSFER_OUT      0x809420A5u
+#define IOCTL_ACQUIRE_DEVICE                 0x809420C8u
+#define IOCTL_RELEASE_DEVICE                 0x809420CCu
+#define IOCTL_STALL_EXECUTION                0x80942192u
+
+/* X(name) for each code, in order of value, for tables of names. */
+#define XRUSB_CONTROL_CODES(X) \
+  X(IOCTL_GET_DESCRIPTOR) \
+  X(IOCTL_SET_DESCRIPTOR) \
+  X(IOCTL_SET_FEATURE) \
+  X(IOCTL_CLEAR_FEATURE) \
+  X(IOCTL_GET_STATUS) \
+  X(IOCTL_GET_CONFIGURATION) \
+  X(IOCTL_GET_INTERFACE) \
+  X(IOCTL_STORE_CONFIG_DESCRIPTOR) \
+  X(IOCTL_SET_CONFIGURATION) \
+  X(IOCTL_UNCONFIGURE_DEVICE) \
+  X(IOCTL_SET_INTERFACE) \
+  X(IOCTL_CLASS_OR_VENDOR_IN_REQUEST) \
+  X(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST) \
+  X(IOCTL_GET_DEVICE_PARAMETERS) \
+  X(IOCTL_SET_DEVICE_PARAMETERS) \
+  X(IOCTL_GET_CONFIGURATION_INFO) \
+  X(IOCTL_RESET_DEVICE) \
+  X(IOCTL_GET_CURRENT_FRAME_NUMBER) \
+  X(IOCTL_SET_DEVICE_POWER_STATE) \
+  X(IOCTL_GET_DEVICE_POWER_STATE) \
+  X(IOCTL_GET_BANDWIDTH_INFO) \
+  X(IOCTL_GET_DEVICE_INFO) \
+  X(IOCTL_GET_DRIVER_INFO) \
+  X(IOCTL_CYCLE_PORT) \
+  X(IOCTL_BIND_PIPE) \
+  X(IOCTL_UNBIND_PIPE) \
+  X(IOCTL_RESET_PIPE) \
+  X(IOCTL_ABORT_PIPE) \
+  X(IOCTL_GET_PIPE_PARAMETERS) \
+  X(IOCTL_SET_PIPE_PARAMETERS) \
+  X(IOCTL_SETUP_PIPE_STATISTICS) \
+  X(IOCTL_QUERY_PIPE_STATISTICS) \
+  X(IOCTL_PIPE_CONTROL_TRANSFER_IN) \
+  X(IOCTL_PIPE_CONTROL_TRANSFER_OUT) \
+  X(IOCTL_ACQUIRE_DEVICE) \
+  X(IOCTL_RELEASE_DEVICE) \
+  X(IOCTL_STALL_EXECUTION)
+
+/* Options bits of DeviceParameters; the others are kept but do nothing. */
+#define XRUSB_OPTION_RESET_ON_CLOSE 0x1u
+#define XRUSB_OPTION_UNCONFIGURE_ON_CLOSE 0x2u
+#define XRUSB_OPTION_REMOTE_WAKEUP 0x4u
+
+/* Result of IOCTL_GET_DEVICE_PARAMETERS, request of IOCTL_SET_DEVICE_PARAMETERS. */
+typedef struct DeviceParameters {
+  uint32_t Options;
+  uint32_t RequestTimeout; /* ms for each request to the device; 0: none */
+} DeviceParameters;
+
+/* 0 = D0 ... 3 = D3. Request of IOCTL_SET_DEVICE_POWER_STATE, result of the get. */
+typedef struct PowerStateValue {
+  uint32_t PowerState;
+} PowerStateValue;
+
+/* Request of IOCTL_STALL_EXECUTION. Longer stalls are refused with ERR_INVALID_PARAMETER and
+ * nothing is stalled: a delay of milliseconds belongs in the application (Sleep), not in a
+ * busy processor holding the device. */
+typedef struct StallRequest {
+  uint32_t Microseconds;
+} StallRequest;
+#define XRUSB_STALL_MAX_MICROSECONDS 1000u
+
+/* Result of IOCTL_GET_DRIVER_INFO. Flags defines no bits yet and is 0. */
+typedef struct DriverInfo {
+  uint16_t ApiVersion;
+  uint16_t DriverVersion;
+  uint32_t DriverBuild;
+  uint32_t Flags;
+} DriverInfo;
+#define XRUSB_API_VERSION 0x0231u
+#define XRUSB_DRIVER_VERSION 0x024Cu
+#define XRUSB_DRIVER_BUILD 0u
+#define XRUSB_DRIVER_FLAGS 0u
+
+#ifdef __cplusplus
+#define XRUSB_STATIC_ASSERT_(e, m) static_assert(e, m)
+#else
+#define XRUSB_STATIC_ASSERT_(e, m) _Static_assert(e, m)
+#endif
+XRUSB_STATIC_ASSERT_(sizeof(DeviceParameters) == 8, "DeviceParameters is 8 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(DeviceParameters, RequestTimeout) == 4, "RequestTimeout at 4");
+XRUSB_STATIC_ASSERT_(sizeof(PowerStateValue) == 4, "PowerStateValue is 4 bytes");
+XRUSB_STATIC_ASSERT_(sizeof(StallRequest) == 4, "StallRequest is 4 bytes");
+XRUSB_STATIC_ASSERT_(sizeof(DriverInfo) == 12, "DriverInfo is 12 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, DriverVersion) == 2, "DriverVersion at 2");
+XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, DriverBuild) == 4, "DriverBuild at 4");
+XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, Flags) == 8, "Flags at 8");
+#undef XRUSB_STATIC_ASSERT_
+
+#endif /* XRUSB_IOCTL_H */

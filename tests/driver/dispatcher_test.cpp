@@ -1,0 +1,233 @@
+// The control codes as an application sends them: the order of the dispatcher's checks, the
+// result lengths, and the codes the dispatcher carries out itself.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/core/device_extension.h"
+#include "driver/core/driver.h"
+#include "include/xrusb/ioctl.h"
+#include "include/xrusb/status.h"
+#include "sim/kernel/objects.h"
+#include "sim/kernel/registry.h"
+#include "sim/kernel/timers.h"
+#include "sim/kernel/world.h"
+#include "sim/usb/bus.h"
+#include "sim/usb/test_device.h"
+#include "sim/win32/win32.h"
+
+namespace {
+
+using sim::usb::Bus;
+using simwin::HANDLE;
+using simwin::INVALID_HANDLE_VALUE;
+
+struct Result {
+  NTSTATUS status;
+  ULONG_PTR information;  // as the request completed, failures included
+};
+
+class Dispatcher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
+    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
+    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
+    sim::usb::PlugOptions options;
+    options.registryKey = key;
+    pdo_ = Bus::Get().Plug(sim::usb::MakeTestDevice().model, driver_, options);
+    dx_ = static_cast<DeviceExtension *>(sim::StackTop(pdo_)->DeviceExtension);
+    // Overlapped, so that the request's Information is seen even when it fails.
+    h_ = simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    if (h_ != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(simwin::CloseHandle(h_));
+    }
+    if (!removed_) Bus::Get().Unplug(pdo_);
+    Bus::Get().Settle();
+  }
+  Result Send(DWORD code, const void *in, DWORD inLength, void *out, DWORD outLength) {
+    simwin::OVERLAPPED o{};
+    DWORD bytes = 0;
+    if (!simwin::DeviceIoControl(h_, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o)) {
+      EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING)) << "control codes never pend";
+    }
+    return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
+  }
+  Result Send(DWORD code, DWORD inLength = 0, DWORD outLength = 0) {
+    std::vector<uint8_t> in(inLength + 1, 0), out(outLength + 1, 0);
+    return Send(code, in.data(), inLength, out.data(), outLength);
+  }
+  // Surprise removal; the open handle keeps the record.
+  void Remove() {
+    Bus::Get().Unplug(pdo_);
+    removed_ = true;
+  }
+
+  sim::World world_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  DeviceExtension *dx_ = nullptr;
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+  bool removed_ = false;
+};
+
+TEST_F(Dispatcher, ChecksInOrderWhilePresentAndAfterRemoval) {
+  constexpr DWORD kForeign = 0x00220004;   // another device type
+  constexpr DWORD kUnlisted = 0x80942100;  // this device type, no such function
+  struct Row {
+    const char *name;
+    DWORD code, in, out;
+    NTSTATUS present, removed;
+  };
+  const Row rows[] = {
+      {"foreign type", kForeign, 0, 0, ERR_INVALID_IOCTL, ERR_INVALID_IOCTL},
+      {"unlisted code", kUnlisted, 0, 0, ERR_INVALID_IOCTL, ERR_DEVICE_NOT_PRESENT},
+      {"descriptor, short request", IOCTL_GET_DESCRIPTOR, 4, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"descriptor, no data buffer", IOCTL_GET_DESCRIPTOR, 8, 0, ERR_INVALID_OUTBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"descriptor, all there", IOCTL_GET_DESCRIPTOR, 8, 18, STATUS_NOT_IMPLEMENTED, ERR_DEVICE_NOT_PRESENT},
+      {"statistics, unbound, nothing", IOCTL_QUERY_PIPE_STATISTICS, 0, 0, ERR_NOT_BOUND, ERR_DEVICE_NOT_PRESENT},
+      {"statistics, unbound, enough", IOCTL_QUERY_PIPE_STATISTICS, 4, 32, ERR_NOT_BOUND, ERR_DEVICE_NOT_PRESENT},
+      {"pipe control in, unbound", IOCTL_PIPE_CONTROL_TRANSFER_IN, 12, 8, ERR_NOT_BOUND, ERR_DEVICE_NOT_PRESENT},
+      {"bind, short request", IOCTL_BIND_PIPE, 0, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"bind, unbound handle", IOCTL_BIND_PIPE, 1, 0, STATUS_NOT_IMPLEMENTED, ERR_DEVICE_NOT_PRESENT},
+      {"get status, short result", IOCTL_GET_STATUS, 6, 1, ERR_INVALID_OUTBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"store descriptor, short", IOCTL_STORE_CONFIG_DESCRIPTOR, 8, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"store descriptor, short of wTotalLength", IOCTL_STORE_CONFIG_DESCRIPTOR, 19, 0, ERR_INVALID_INBUFFER,
+       ERR_DEVICE_NOT_PRESENT},
+      {"store descriptor, whole", IOCTL_STORE_CONFIG_DESCRIPTOR, 20, 0, STATUS_NOT_IMPLEMENTED,
+       ERR_DEVICE_NOT_PRESENT},
+      {"set configuration, short", IOCTL_SET_CONFIGURATION, 259, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"configuration info, short", IOCTL_GET_CONFIGURATION_INFO, 0, 775, ERR_INVALID_OUTBUFFER,
+       ERR_DEVICE_NOT_PRESENT},
+      {"configuration info", IOCTL_GET_CONFIGURATION_INFO, 0, 776, STATUS_NOT_IMPLEMENTED, ERR_DEVICE_NOT_PRESENT},
+      {"power state 4", IOCTL_SET_DEVICE_POWER_STATE, 4, 0, ERR_INVALID_PARAMETER, ERR_DEVICE_NOT_PRESENT},
+      {"driver info, short", IOCTL_GET_DRIVER_INFO, 0, 11, ERR_INVALID_OUTBUFFER, ERR_DEVICE_NOT_PRESENT},
+      {"stall, short request", IOCTL_STALL_EXECUTION, 3, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
+  };
+  for (bool present : {true, false}) {
+    if (!present) Remove();
+    for (const Row &r : rows) {
+      SCOPED_TRACE(std::string(r.name) + (present ? ", present" : ", removed"));
+      std::vector<uint8_t> in(r.in + 1, 0), out(r.out + 1, 0xA5);
+      if (r.code == IOCTL_SET_DEVICE_POWER_STATE) in[0] = 4;
+      if (r.code == IOCTL_STORE_CONFIG_DESCRIPTOR && r.in > 2) in[2] = 20;  // wTotalLength
+      const Result result = Send(r.code, in.data(), r.in, out.data(), r.out);
+      EXPECT_EQ(uint32_t(result.status), uint32_t(present ? r.present : r.removed));
+      EXPECT_EQ(result.information, 0u) << "no result length on failure";
+    }
+  }
+}
+
+TEST_F(Dispatcher, DeviceParametersRoundTrip) {
+  uint8_t out[100];
+  memset(out, 0xA5, sizeof out);
+  Result r = Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, out, sizeof out);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, sizeof(DeviceParameters)) << "only the record's length";
+  DeviceParameters got;
+  memcpy(&got, out, sizeof got);
+  EXPECT_EQ(got.Options, XRUSB_OPTION_UNCONFIGURE_ON_CLOSE) << "the registry's defaults";
+  EXPECT_EQ(got.RequestTimeout, 1000u);
+
+  // Remote wake-up asked for; without a configuration it cannot be armed.
+  const DeviceParameters set = {0xFFFF0000u | XRUSB_OPTION_REMOTE_WAKEUP | XRUSB_OPTION_RESET_ON_CLOSE, 0};
+  r = Send(IOCTL_SET_DEVICE_PARAMETERS, &set, sizeof set, nullptr, 0);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(dx_->remoteWakeupArmed, 0);
+  EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, 7, 0).status, ERR_INVALID_INBUFFER);
+
+  r = Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, &got, sizeof got);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(got.Options, set.Options) << "unknown bits are kept";
+  EXPECT_EQ(got.RequestTimeout, 0u) << "no time-out is allowed";
+  EXPECT_EQ(Send(IOCTL_GET_DEVICE_PARAMETERS, 0, 7).status, ERR_INVALID_OUTBUFFER);
+}
+
+TEST_F(Dispatcher, PowerStateAndDriverInfo) {
+  PowerStateValue value{0xFFFF};
+  Result r = Send(IOCTL_GET_DEVICE_POWER_STATE, nullptr, 0, &value, sizeof value);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 4u);
+  EXPECT_EQ(value.PowerState, 0u) << "D0";
+  EXPECT_EQ(Send(IOCTL_GET_DEVICE_POWER_STATE, 0, 3).status, ERR_INVALID_OUTBUFFER);
+
+  struct Row {
+    uint32_t state;
+    NTSTATUS expect;
+  };
+  // The current state needs no change; any other one waits for power policy.
+  const Row rows[] = {{0, STATUS_SUCCESS}, {3, STATUS_NOT_IMPLEMENTED}, {1, STATUS_NOT_IMPLEMENTED},
+                      {4, ERR_INVALID_PARAMETER}, {0xFFFFFFFF, ERR_INVALID_PARAMETER}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.state);
+    const PowerStateValue set{row.state};
+    EXPECT_EQ(Send(IOCTL_SET_DEVICE_POWER_STATE, &set, sizeof set, nullptr, 0).status, row.expect);
+    EXPECT_EQ(dx_->devicePowerState, ULONG(PowerDeviceD0));
+  }
+
+  uint8_t out[16];
+  memset(out, 0xA5, sizeof out);
+  r = Send(IOCTL_GET_DRIVER_INFO, nullptr, 0, out, sizeof out);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 12u);
+  const uint8_t expect[12] = {0x31, 0x02, 0x4C, 0x02, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(memcmp(out, expect, sizeof expect), 0) << "little-endian at fixed offsets";
+}
+
+// A stall holds the device and a processor: it is bounded, and a longer request does nothing.
+TEST_F(Dispatcher, StallIsBounded) {
+  struct Row {
+    uint32_t microseconds;
+    NTSTATUS expect;
+    uint64_t stalled;
+  };
+  const Row rows[] = {{0, STATUS_SUCCESS, 0},
+                      {49, STATUS_SUCCESS, 49},
+                      {51, STATUS_SUCCESS, 51},
+                      {XRUSB_STALL_MAX_MICROSECONDS, STATUS_SUCCESS, XRUSB_STALL_MAX_MICROSECONDS},
+                      {XRUSB_STALL_MAX_MICROSECONDS + 1, ERR_INVALID_PARAMETER, 0},
+                      {0xFFFFFFFF, ERR_INVALID_PARAMETER, 0}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.microseconds);
+    const StallRequest request{row.microseconds};
+    const uint64_t before = sim::StalledMicroseconds();
+    const Result r = Send(IOCTL_STALL_EXECUTION, &request, sizeof request, nullptr, 0);
+    EXPECT_EQ(r.status, row.expect);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(sim::StalledMicroseconds() - before, row.stalled);
+  }
+}
+
+// The codes whose carrying parts are not built pass their checks and then say so.
+TEST_F(Dispatcher, CodesNotCarriedOutYet) {
+  struct Row {
+    DWORD code, in, out;
+  };
+  const Row rows[] = {
+      {IOCTL_SET_DESCRIPTOR, 8, 4},      {IOCTL_SET_FEATURE, 8, 0},
+      {IOCTL_CLEAR_FEATURE, 8, 0},       {IOCTL_GET_STATUS, 6, 2},
+      {IOCTL_GET_CONFIGURATION, 0, 1},   {IOCTL_GET_INTERFACE, 2, 1},
+      {IOCTL_SET_CONFIGURATION, 260, 0}, {IOCTL_UNCONFIGURE_DEVICE, 0, 0},
+      {IOCTL_SET_INTERFACE, 8, 0},       {IOCTL_CLASS_OR_VENDOR_IN_REQUEST, 18, 0},
+      {IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, 18, 0},
+      {IOCTL_RESET_DEVICE, 0, 0},        {IOCTL_GET_CURRENT_FRAME_NUMBER, 0, 4},
+      {IOCTL_GET_BANDWIDTH_INFO, 0, 16}, {IOCTL_GET_DEVICE_INFO, 0, 16},
+      {IOCTL_CYCLE_PORT, 0, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(testing::Message() << std::hex << row.code);
+    const Result r = Send(row.code, row.in, row.out);
+    EXPECT_EQ(r.status, STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_TRUE(Bus::Get().Trace(pdo_).empty()) << "nothing reached the device";
+}
+
+}  // namespace

@@ -47,8 +47,11 @@ PNP_DEVICE_STATE DeviceState(PDEVICE_OBJECT pdo);
 // The minor codes sent to the stack so far, in order (for tests of the sequences).
 std::vector<UCHAR> Sent(PDEVICE_OBJECT pdo);
 
-// The application side reports open file objects, so removal can wait for the last close.
-void FileObjectOpened(PDEVICE_OBJECT device);
+// The application side reports file objects from the moment their create is sent, so removal
+// waits for the last close and never overtakes a create in progress. False: the stack's removal
+// is under way and the open must fail (as the I/O manager fails it). A failed create is reported
+// closed.
+bool FileObjectOpening(PDEVICE_OBJECT device);
 void FileObjectClosed(PDEVICE_OBJECT device);
 
 // For the power manager: the physical device objects of the stacks that are started (a stop

@@ -26,6 +26,7 @@ struct Node {
   PNP_DEVICE_STATE deviceState = 0;
   long openFiles = 0;
   bool removeWanted = false;  // unplugged: removal is due once the last file object closes
+  bool opensRefused = false;  // removal under way: the I/O manager fails new opens
   bool removeIssued = false;
   // Requested power IRPs on their way into the stack; the removal waits for them, and none may
   // start once it has begun.
@@ -104,6 +105,7 @@ NTSTATUS SendRemove(Node &node) {
   {
     std::unique_lock<std::mutex> lock(g_lock);
     node.removing = true;
+    node.opensRefused = true;
     node.powerSent.wait(lock, [&] { return node.powerSends == 0; });
   }
   return Simple(node, IRP_MN_REMOVE_DEVICE);
@@ -193,7 +195,7 @@ PlugResult Plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
       // A device that comes back starts a new life; its log goes on.
       node->capabilities = {};
       node->deviceState = 0;
-      node->removeWanted = node->removeIssued = node->removing = false;
+      node->removeWanted = node->removeIssued = node->removing = node->opensRefused = false;
       std::erase(g_plugOrder, pdo);
       g_plugOrder.push_back(pdo);
     }
@@ -222,6 +224,10 @@ void Unplug(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> op(node->operation);
     NodeState s = GetState(*node);
     if (!Live(s) || s == NodeState::SurpriseRemoved) return;
+    {
+      std::lock_guard<std::mutex> guard(g_lock);
+      node->opensRefused = true;
+    }
     // A stack that never started gets no surprise removal.
     if (s != NodeState::Added) {
       Simple(*node, IRP_MN_SURPRISE_REMOVAL);
@@ -241,7 +247,11 @@ void Unplug(PDEVICE_OBJECT pdo) {
 NTSTATUS QueryRemove(PDEVICE_OBJECT pdo) {
   return Operate(pdo, "QueryRemove", [](Node &node) {
     NTSTATUS status = Simple(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (NT_SUCCESS(status)) SetState(node, NodeState::RemovePending);
+    if (NT_SUCCESS(status)) {
+      SetState(node, NodeState::RemovePending);
+      std::lock_guard<std::mutex> guard(g_lock);
+      node.opensRefused = true;
+    }
     return status;
   });
 }
@@ -335,17 +345,21 @@ std::vector<UCHAR> Sent(PDEVICE_OBJECT pdo) {
   return node ? node->sent : std::vector<UCHAR>{};
 }
 
-void FileObjectOpened(PDEVICE_OBJECT device) {
+bool FileObjectOpening(PDEVICE_OBJECT device) {
   PDEVICE_OBJECT bottom = StackBottom(device);
   std::lock_guard<std::mutex> guard(g_lock);
   auto it = g_openDevices.find(device);
   if (it == g_openDevices.end()) {
     auto node = g_nodes.find(bottom);
-    if (node == g_nodes.end()) return;  // not a Plug and Play stack
+    if (node == g_nodes.end()) return true;  // not a Plug and Play stack
+    if (node->second->opensRefused) return false;
     it = g_openDevices.emplace(device, OpenDevice{node->second, 0}).first;
+  } else if (it->second.node->opensRefused) {
+    return false;
   }
   ++it->second.count;
   ++it->second.node->openFiles;
+  return true;
 }
 
 void FileObjectClosed(PDEVICE_OBJECT device) {

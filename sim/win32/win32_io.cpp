@@ -213,6 +213,11 @@ HANDLE CreateFileW(LPCWSTR name, DWORD desiredAccess, DWORD shareMode, LPSECURIT
   fo.FileName.Buffer = file->fileName.data();
   fo.FileName.Length = fo.FileName.MaximumLength = USHORT(file->fileName.size() * 2);
 
+  if (!sim::pnp::FileObjectOpening(device)) {
+    sim::DereferenceDevice(device);
+    FailWithStatus(STATUS_DELETE_PENDING);
+    return INVALID_HANDLE_VALUE;
+  }
   PDEVICE_OBJECT top = sim::StackTop(device);
   NTSTATUS status = sim::SendIrpAndWait(top, [&](PIRP irp, PIO_STACK_LOCATION first) {
     irp->RequestorMode = UserMode;
@@ -225,13 +230,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD desiredAccess, DWORD shareMode, LPSECURIT
   });
   if (!NT_SUCCESS(status)) {
     // A failed create leaves no open file: no cleanup or close follows.
+    sim::pnp::FileObjectClosed(device);
     sim::DereferenceDevice(device);
     FailWithStatus(status);
     return INVALID_HANDLE_VALUE;
   }
   fo.Flags |= FO_HANDLE_CREATED;
   InterlockedIncrement(&device->ReferenceCount);
-  sim::pnp::FileObjectOpened(device);
   return InsertFile(std::move(file));
 }
 

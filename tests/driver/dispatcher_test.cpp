@@ -11,6 +11,7 @@
 #include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
 #include "sim/kernel/objects.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/timers.h"
 #include "sim/kernel/world.h"
@@ -76,6 +77,25 @@ class Dispatcher : public ::testing::Test {
   HANDLE h_ = INVALID_HANDLE_VALUE;
   bool removed_ = false;
 };
+
+// Between a query (stop or remove) and its cancel the device takes no bus requests: codes that
+// need the bus are held off with ERR_DEVICE_NOT_READY and go through again after the cancel.
+TEST_F(Dispatcher, PendingStopOrRemovalHoldsBusRequestsUntilCancelled) {
+  const DWORD busCodes[] = {IOCTL_GET_CONFIGURATION, IOCTL_CYCLE_PORT};
+  auto expectAll = [&](NTSTATUS expected) {
+    for (DWORD code : busCodes) EXPECT_EQ(Send(code, 2, 2).status, expected) << std::hex << code;
+  };
+  expectAll(STATUS_NOT_IMPLEMENTED);  // past every check today
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  expectAll(ERR_DEVICE_NOT_READY);
+  EXPECT_EQ(Send(IOCTL_GET_DEVICE_PARAMETERS, 0, 8).status, STATUS_SUCCESS);  // no bus needed
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  expectAll(STATUS_NOT_IMPLEMENTED);
+  ASSERT_EQ(sim::pnp::QueryRemove(pdo_), STATUS_SUCCESS);
+  expectAll(ERR_DEVICE_NOT_READY);
+  ASSERT_EQ(sim::pnp::CancelRemove(pdo_), STATUS_SUCCESS);
+  expectAll(STATUS_NOT_IMPLEMENTED);
+}
 
 TEST_F(Dispatcher, ChecksInOrderWhilePresentAndAfterRemoval) {
   constexpr DWORD kForeign = 0x00220004;   // another device type

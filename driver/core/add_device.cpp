@@ -5,10 +5,10 @@
 #include "driver/transfer/context_pool.h"
 #include "driver/transfer/transfer_context.h"
 #include "include/xrusb/interface_guid.h"
+#include "include/xrusb/ioctl.h"
 
 namespace {
 
-constexpr DEVICE_TYPE XRUSB_DEVICE_TYPE = 0x8094;
 constexpr ULONG DEVICE_NAME_CHARS = 120;
 constexpr ULONG HIGHEST_DEVICE_NUMBER = 126;
 constexpr ULONG UNNAMED_DEVICE = 0xFFFFFFFF;

@@ -62,8 +62,8 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return CompleteRequest(irp, status);
 }
 
-// Unbinding needs the request queue and pipe binding; until they exist no handle can be bound,
-// so a cleanup has nothing to dissolve.
+// Until pipes can be bound a cleanup has nothing to dissolve. With binding, a bound handle's
+// CancelQueuedRequests, SendAbortPipe and unbinding come here, between the two mutexes.
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceExtension *dx = RecordOf(deviceObject);
   WaitForObject(&dx->deviceMutex, Executive);

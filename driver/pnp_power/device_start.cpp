@@ -37,10 +37,13 @@ NTSTATUS QueryBusInterface(DeviceExtension *dx, USHORT version, PUSB_BUS_INTERFA
   (VOID) IofCallDriver(dx->lowerDevice, irp);
 
   NTSTATUS status;
-  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &dueTime) == STATUS_TIMEOUT) {
+  if (KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, &dueTime) == STATUS_TIMEOUT) {
     IoCancelIrp(irp);
     // The IRP and the event must outlive the bus driver's use of them.
-    WaitForObject(&done, Executive);
+    WaitForObject(&done, Suspended);
+    // An answer that came after all handed the interface out referenced; it is not kept.
+    if (NT_SUCCESS(irp->IoStatus.Status) && destination->InterfaceDereference)
+      destination->InterfaceDereference(destination->BusContext);
     status = ERR_TIMEOUT;
   } else {
     status = irp->IoStatus.Status;

@@ -155,7 +155,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lowerDevice, PIRP irp) {
   IoSetCompletionRoutine(irp, SyncCompletionRoutine, &done, TRUE, TRUE, TRUE);
   // Pending or not, the completion routine signals the event.
   (VOID) IofCallDriver(lowerDevice, irp);
-  WaitForObject(&done, Executive);
+  WaitForObject(&done, Suspended);
   return irp->IoStatus.Status;
 }
 

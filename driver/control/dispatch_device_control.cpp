@@ -1,3 +1,4 @@
+#include "driver/control/device_requests.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
@@ -207,6 +208,24 @@ NTSTATUS StallExecution(Request &r) {
 
 NTSTATUS CarryOut(Request &r) {
   switch (r.code) {
+    case IOCTL_GET_DESCRIPTOR:
+    case IOCTL_SET_DESCRIPTOR:
+      return DescriptorTransfer(r.code == IOCTL_GET_DESCRIPTOR ? DEVICE_REQUEST_IN : DEVICE_REQUEST_OUT, r.dx, r.irp,
+                                static_cast<const DescriptorRequest *>(r.buffer), &r.resultLength, r.mdl);
+    case IOCTL_SET_FEATURE:
+    case IOCTL_CLEAR_FEATURE:
+      return FeatureRequestSend(r.code == IOCTL_SET_FEATURE, r.dx, r.irp, static_cast<const FeatureRequest *>(r.buffer));
+    case IOCTL_GET_STATUS:
+      return GetStatusRequest(r.dx, r.irp, r.buffer);
+    case IOCTL_GET_CONFIGURATION:
+      return GetConfigurationRequest(r.dx, r.irp, r.buffer);
+    case IOCTL_GET_INTERFACE:
+      return GetInterfaceRequest(r.dx, r.irp, r.buffer);
+    case IOCTL_CLASS_OR_VENDOR_IN_REQUEST:
+    case IOCTL_CLASS_OR_VENDOR_OUT_REQUEST:
+      return ClassOrVendorTransfer(
+          r.code == IOCTL_CLASS_OR_VENDOR_IN_REQUEST ? DEVICE_REQUEST_IN : DEVICE_REQUEST_OUT, r.dx, r.irp,
+          static_cast<const ClassOrVendorRequest *>(r.buffer), &r.resultLength, r.mdl);
     case IOCTL_GET_DEVICE_PARAMETERS:
       return GetDeviceParameters(r);
     case IOCTL_SET_DEVICE_PARAMETERS:
@@ -225,8 +244,8 @@ NTSTATUS CarryOut(Request &r) {
     case IOCTL_STALL_EXECUTION:
       return StallExecution(r);
     default:
-      // Descriptors, features, configurations, pipes, statistics and the port and bus
-      // queries arrive with the parts that carry them out.
+      // Configurations, pipes, statistics and the port and bus queries arrive with the parts
+      // that carry them out.
       return STATUS_NOT_IMPLEMENTED;
   }
 }

@@ -127,6 +127,60 @@ typedef struct DriverInfo {
 #define XRUSB_DRIVER_BUILD 0u
 #define XRUSB_DRIVER_FLAGS 0u
 
+/* Recipient of a device request (the low bits of bmRequestType). */
+#define XRUSB_RECIPIENT_DEVICE 0u
+#define XRUSB_RECIPIENT_INTERFACE 1u
+#define XRUSB_RECIPIENT_ENDPOINT 2u
+#define XRUSB_RECIPIENT_OTHER 3u /* not for descriptors */
+
+/* Type of a ClassOrVendorRequest; standard requests have their own codes. */
+#define XRUSB_REQUEST_TYPE_CLASS 1u
+#define XRUSB_REQUEST_TYPE_VENDOR 2u
+
+/* Flags bit of the requests that move data: a transfer shorter than the buffer is no error. */
+#define SHORT_TRANSFER_OK 0x00010000u
+
+#pragma pack(push, 1)
+
+/* Request of IOCTL_GET_DESCRIPTOR and IOCTL_SET_DESCRIPTOR; the descriptor travels in the data
+ * buffer, whose length is the length asked for. */
+typedef struct DescriptorRequest {
+  uint32_t Recipient;
+  uint8_t DescriptorType;  /* wValue high byte */
+  uint8_t DescriptorIndex; /* wValue low byte */
+  uint16_t LanguageId;     /* wIndex: for string descriptors */
+} DescriptorRequest;
+
+/* Request of IOCTL_SET_FEATURE and IOCTL_CLEAR_FEATURE. */
+typedef struct FeatureRequest {
+  uint32_t Recipient;
+  uint16_t FeatureSelector;
+  uint16_t Index; /* interface or endpoint */
+} FeatureRequest;
+
+/* Request of IOCTL_GET_STATUS; the 2-byte status word comes back at offset 0 of the same buffer. */
+typedef struct StatusRequest {
+  uint32_t Recipient;
+  uint16_t Index;
+} StatusRequest;
+
+/* Request of IOCTL_CLASS_OR_VENDOR_IN_REQUEST and _OUT_REQUEST; the data stage is the data buffer
+ * (none without one). */
+typedef struct ClassOrVendorRequest {
+  uint32_t Flags; /* SHORT_TRANSFER_OK; other bits ignored */
+  uint32_t Type;  /* XRUSB_REQUEST_TYPE_ */
+  uint32_t Recipient;
+  uint8_t RequestTypeReservedBits; /* merged into bmRequestType by the bus driver */
+  uint8_t Request;
+  uint16_t Value;
+  uint16_t Index;
+} ClassOrVendorRequest;
+
+#pragma pack(pop)
+
+/* IOCTL_GET_INTERFACE takes the interface number as a uint16_t; it and IOCTL_GET_CONFIGURATION
+ * return one byte. */
+
 #ifdef __cplusplus
 #define XRUSB_STATIC_ASSERT_(e, m) static_assert(e, m)
 #else
@@ -140,6 +194,22 @@ XRUSB_STATIC_ASSERT_(sizeof(DriverInfo) == 12, "DriverInfo is 12 bytes");
 XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, DriverVersion) == 2, "DriverVersion at 2");
 XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, DriverBuild) == 4, "DriverBuild at 4");
 XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, Flags) == 8, "Flags at 8");
+XRUSB_STATIC_ASSERT_(sizeof(DescriptorRequest) == 8, "DescriptorRequest is 8 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(DescriptorRequest, DescriptorType) == 4, "DescriptorType at 4");
+XRUSB_STATIC_ASSERT_(offsetof(DescriptorRequest, DescriptorIndex) == 5, "DescriptorIndex at 5");
+XRUSB_STATIC_ASSERT_(offsetof(DescriptorRequest, LanguageId) == 6, "LanguageId at 6");
+XRUSB_STATIC_ASSERT_(sizeof(FeatureRequest) == 8, "FeatureRequest is 8 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(FeatureRequest, FeatureSelector) == 4, "FeatureSelector at 4");
+XRUSB_STATIC_ASSERT_(offsetof(FeatureRequest, Index) == 6, "Index at 6");
+XRUSB_STATIC_ASSERT_(sizeof(StatusRequest) == 6, "StatusRequest is 6 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(StatusRequest, Index) == 4, "Index at 4");
+XRUSB_STATIC_ASSERT_(sizeof(ClassOrVendorRequest) == 18, "ClassOrVendorRequest is 18 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Type) == 4, "Type at 4");
+XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Recipient) == 8, "Recipient at 8");
+XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, RequestTypeReservedBits) == 12, "RequestTypeReservedBits at 12");
+XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Request) == 13, "Request at 13");
+XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Value) == 14, "Value at 14");
+XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Index) == 16, "Index at 16");
 #undef XRUSB_STATIC_ASSERT_
 
 #endif /* XRUSB_IOCTL_H */

@@ -1,0 +1,395 @@
+// Requests on the default control pipe as an application sends them, checked against what the
+// device answered and what the bus saw go down.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/core/device_extension.h"
+#include "driver/core/driver.h"
+#include "include/xrusb/ioctl.h"
+#include "include/xrusb/status.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/objects.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/registry.h"
+#include "sim/kernel/world.h"
+#include "sim/usb/bus.h"
+#include "sim/usb/test_device.h"
+#include "sim/win32/win32.h"
+
+namespace {
+
+using sim::usb::Bus;
+using sim::usb::Fault;
+using sim::usb::Response;
+using sim::usb::TraceEntry;
+using simwin::HANDLE;
+using simwin::INVALID_HANDLE_VALUE;
+namespace td = sim::usb::test_device;
+
+constexpr NTSTATUS kStalled = NTSTATUS(0xE0000004);  // USBD_STATUS_STALL_PID as callers get it
+
+struct Result {
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+class DeviceRequests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
+    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
+    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
+    sim::usb::PlugOptions options;
+    options.registryKey = key;
+    device_ = sim::usb::MakeTestDevice();
+    pdo_ = Bus::Get().Plug(device_.model, driver_, options);
+    h_ = simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+    Bus::Get().ClearTrace(pdo_);
+  }
+  void TearDown() override {
+    sim::ClearFaults();
+    if (h_ != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(simwin::CloseHandle(h_));
+    }
+    Bus::Get().Unplug(pdo_);
+    Bus::Get().Settle();
+  }
+  Result Send(DWORD code, const void *in, DWORD inLength, void *out, DWORD outLength) {
+    simwin::OVERLAPPED o{};
+    DWORD bytes = 0;
+    if (!simwin::DeviceIoControl(h_, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o)) {
+      EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING));
+    }
+    return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
+  }
+  template <typename Request>
+  Result Send(DWORD code, const Request &request, std::vector<uint8_t> *data = nullptr) {
+    return Send(code, &request, sizeof request, data ? data->data() : nullptr, data ? DWORD(data->size()) : 0);
+  }
+  // The one URB the last request sent down; fails the test when there was not exactly one.
+  TraceEntry OneUrb() {
+    std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
+    Bus::Get().ClearTrace(pdo_);
+    EXPECT_EQ(trace.size(), 1u);
+    return trace.empty() ? TraceEntry{} : trace.back();
+  }
+
+  sim::World world_;
+  sim::usb::TestDevice device_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(DeviceRequests, GetDescriptorReturnsWhatTheDeviceSent) {
+  const std::vector<uint8_t> &config = device_.model->configurations[0];
+  struct Row {
+    const char *name;
+    DescriptorRequest request;
+    DWORD bufferLength;
+    std::vector<uint8_t> expect;
+    USHORT function;
+    uint8_t bmRequestType;
+  };
+  const Row rows[] = {
+      {"device", {0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0}, 64, device_.model->deviceDescriptor,
+       URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+      {"whole configuration", {0, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0}, 4096, config,
+       URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+      {"configuration cut to the buffer", {0, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0}, 9,
+       std::vector<uint8_t>(config.begin(), config.begin() + 9), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+      {"product string in a language", {0, USB_STRING_DESCRIPTOR_TYPE, td::kProductString, 0x0409}, 255,
+       device_.model->strings[td::kProductString], URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<uint8_t> data(row.bufferLength, 0xA5);
+    const Result r = Send(IOCTL_GET_DESCRIPTOR, row.request, &data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_EQ(r.information, row.expect.size());
+    EXPECT_TRUE(std::equal(row.expect.begin(), row.expect.end(), data.begin()));
+    const TraceEntry urb = OneUrb();
+    EXPECT_EQ(urb.function, row.function);
+    EXPECT_EQ(urb.setup.bmRequestType, row.bmRequestType);
+    EXPECT_EQ(urb.setup.wValue, row.request.DescriptorType << 8 | row.request.DescriptorIndex);
+    EXPECT_EQ(urb.setup.wIndex, row.request.LanguageId);
+    EXPECT_EQ(urb.setup.wLength, row.bufferLength);
+    EXPECT_EQ(urb.flags, 0u);
+  }
+
+  // Interface and endpoint recipients go down as such; this device has nothing to say to them.
+  std::vector<uint8_t> data(16, 0xA5);
+  const DescriptorRequest toEndpoint = {XRUSB_RECIPIENT_ENDPOINT, 0x30, 1, 0x81};
+  const Result r = Send(IOCTL_GET_DESCRIPTOR, toEndpoint, &data);
+  EXPECT_EQ(r.status, kStalled);
+  EXPECT_EQ(r.information, 0u);
+  const TraceEntry urb = OneUrb();
+  EXPECT_EQ(urb.function, URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT);
+  EXPECT_EQ(urb.setup.bmRequestType, 0x82);
+  EXPECT_EQ(urb.setup.wValue, 0x3001);
+  EXPECT_EQ(urb.setup.wIndex, 0x81);
+}
+
+TEST_F(DeviceRequests, SetDescriptorSendsTheDataBuffer) {
+  std::vector<uint8_t> data = {5, 0x22, 1, 2, 3};
+  const DescriptorRequest request = {XRUSB_RECIPIENT_INTERFACE, 0x22, 3, 7};
+  // The test device refuses descriptors; the stall reaches the caller as a mapped USB status.
+  Result r = Send(IOCTL_SET_DESCRIPTOR, request, &data);
+  EXPECT_EQ(r.status, kStalled);
+  EXPECT_EQ(r.information, 0u);
+  TraceEntry urb = OneUrb();
+  EXPECT_EQ(urb.function, URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE);
+  EXPECT_EQ(urb.setup.bmRequestType, 0x01);
+  EXPECT_EQ(urb.setup.bRequest, USB_REQUEST_SET_DESCRIPTOR);
+  EXPECT_EQ(urb.setup.wValue, 0x2203);
+  EXPECT_EQ(urb.setup.wIndex, 7);
+  EXPECT_EQ(urb.setup.wLength, 5);
+
+  Response partly = Response::Ack();
+  partly.accepted = 3;
+  Bus::Get().FailRequest(pdo_, USB_REQUEST_SET_DESCRIPTOR, Fault{partly});
+  r = Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x22, 0, 0}, &data);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 3u) << "what the device took";
+  EXPECT_EQ(OneUrb().function, URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT);
+}
+
+TEST_F(DeviceRequests, FeaturesAndStatusPerRecipient) {
+  struct Row {
+    const char *name;
+    DWORD code;
+    uint32_t recipient;
+    uint16_t selectorOrIndex, index;
+    NTSTATUS expect;
+    USHORT function;
+    uint16_t statusWord;  // GET_STATUS only
+  };
+  const Row rows[] = {
+      {"device status", IOCTL_GET_STATUS, 0, 0, 0, STATUS_SUCCESS, URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0},
+      {"arm remote wake-up", IOCTL_SET_FEATURE, 0, USB_FEATURE_REMOTE_WAKEUP, 0, STATUS_SUCCESS,
+       URB_FUNCTION_SET_FEATURE_TO_DEVICE, 0},
+      {"device status, armed", IOCTL_GET_STATUS, 0, 0, 0, STATUS_SUCCESS, URB_FUNCTION_GET_STATUS_FROM_DEVICE,
+       USB_GETSTATUS_REMOTE_WAKEUP_ENABLED},
+      {"disarm", IOCTL_CLEAR_FEATURE, 0, USB_FEATURE_REMOTE_WAKEUP, 0, STATUS_SUCCESS,
+       URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, 0},
+      {"device status, disarmed", IOCTL_GET_STATUS, 0, 0, 0, STATUS_SUCCESS, URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0},
+      {"interface feature", IOCTL_SET_FEATURE, 1, 0, 0, STATUS_SUCCESS, URB_FUNCTION_SET_FEATURE_TO_INTERFACE, 0},
+      {"interface status, unconfigured", IOCTL_GET_STATUS, 1, 0, 0, kStalled, URB_FUNCTION_GET_STATUS_FROM_INTERFACE,
+       0},
+      {"halt endpoint 0", IOCTL_SET_FEATURE, 2, USB_FEATURE_ENDPOINT_STALL, 0x80, STATUS_SUCCESS,
+       URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, 0},
+      {"endpoint 0 status", IOCTL_GET_STATUS, 2, 0x80, 0, STATUS_SUCCESS, URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0},
+      {"clear unknown endpoint", IOCTL_CLEAR_FEATURE, 2, USB_FEATURE_ENDPOINT_STALL, 0x8F, kStalled,
+       URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, 0},
+      {"other feature", IOCTL_SET_FEATURE, 3, 4, 1, kStalled, URB_FUNCTION_SET_FEATURE_TO_OTHER, 0},
+      {"clear other", IOCTL_CLEAR_FEATURE, 3, 4, 1, kStalled, URB_FUNCTION_CLEAR_FEATURE_TO_OTHER, 0},
+      {"other status", IOCTL_GET_STATUS, 3, 2, 0, kStalled, URB_FUNCTION_GET_STATUS_FROM_OTHER, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    Result r;
+    uint16_t setupValue = 0, setupIndex = row.selectorOrIndex;
+    uint8_t buffer[8];
+    memset(buffer, 0xA5, sizeof buffer);
+    if (row.code == IOCTL_GET_STATUS) {
+      const StatusRequest request = {row.recipient, row.selectorOrIndex};
+      r = Send(row.code, &request, sizeof request, buffer, sizeof buffer);
+    } else {
+      const FeatureRequest request = {row.recipient, row.selectorOrIndex, row.index};
+      r = Send(row.code, request);
+      setupValue = row.selectorOrIndex;
+      setupIndex = row.index;
+    }
+    EXPECT_EQ(uint32_t(r.status), uint32_t(row.expect));
+    const TraceEntry urb = OneUrb();
+    EXPECT_EQ(urb.function, row.function);
+    EXPECT_EQ(uint32_t(urb.setup.bmRequestType & 0x1F), row.recipient);
+    EXPECT_EQ(urb.setup.wValue, setupValue);
+    EXPECT_EQ(urb.setup.wIndex, setupIndex);
+    if (row.code == IOCTL_GET_STATUS && NT_SUCCESS(row.expect)) {
+      EXPECT_EQ(r.information, 2u);
+      EXPECT_EQ(buffer[0] | buffer[1] << 8, row.statusWord);
+      EXPECT_EQ(buffer[2], 0xA5) << "two bytes only";
+    } else {
+      EXPECT_EQ(r.information, 0u);
+      EXPECT_EQ(urb.setup.wLength, row.code == IOCTL_GET_STATUS ? 2 : 0);
+    }
+  }
+}
+
+TEST_F(DeviceRequests, ConfigurationAndAlternateSettingOfAnUnconfiguredDevice) {
+  uint8_t buffer[4] = {0xA5, 0xA5, 0xA5, 0xA5};
+  Result r = Send(IOCTL_GET_CONFIGURATION, nullptr, 0, buffer, sizeof buffer);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 1u) << "one byte whatever the buffer";
+  EXPECT_EQ(buffer[0], 0) << "unconfigured";
+  EXPECT_EQ(buffer[1], 0xA5);
+  TraceEntry urb = OneUrb();
+  EXPECT_EQ(urb.function, URB_FUNCTION_GET_CONFIGURATION);
+  EXPECT_EQ(urb.setup.wLength, 1);
+
+  const uint16_t interfaceNumber = 2;
+  memcpy(buffer, &interfaceNumber, sizeof interfaceNumber);
+  r = Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer);
+  EXPECT_EQ(r.status, kStalled) << "no interface without a configuration";
+  EXPECT_EQ(r.information, 0u);
+  urb = OneUrb();
+  EXPECT_EQ(urb.function, URB_FUNCTION_GET_INTERFACE);
+  EXPECT_EQ(urb.setup.wIndex, interfaceNumber);
+  EXPECT_EQ(urb.setup.wLength, 1);
+
+  // The alternate setting overwrites the request's first byte.
+  Bus::Get().FailRequest(pdo_, USB_REQUEST_GET_INTERFACE, Fault{Response::Ack({3})});
+  memcpy(buffer, &interfaceNumber, sizeof interfaceNumber);
+  r = Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 1u);
+  EXPECT_EQ(buffer[0], 3);
+  OneUrb();
+}
+
+TEST_F(DeviceRequests, VendorRequestsRoundTripThroughTheDevice) {
+  auto vendor = [](uint8_t request, uint16_t value, uint32_t flags = 0) {
+    return ClassOrVendorRequest{flags, XRUSB_REQUEST_TYPE_VENDOR, XRUSB_RECIPIENT_DEVICE, 0, request, value, 0};
+  };
+  std::vector<uint8_t> written = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  Result r = Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kWriteMemory, 100, SHORT_TRANSFER_OK), &written);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, written.size());
+  TraceEntry urb = OneUrb();
+  EXPECT_EQ(urb.function, URB_FUNCTION_VENDOR_DEVICE);
+  EXPECT_EQ(urb.setup.bmRequestType, 0x40);
+  EXPECT_EQ(urb.flags, ULONG(USBD_SHORT_TRANSFER_OK)) << "out, short allowed";
+
+  std::vector<uint8_t> read(written.size(), 0);
+  r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 100, 0xFFFEFFFF), &read);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, read.size());
+  EXPECT_EQ(read, written);
+  urb = OneUrb();
+  EXPECT_EQ(urb.setup.bmRequestType, 0xC0);
+  EXPECT_EQ(urb.setup.wValue, 100);
+  EXPECT_EQ(urb.flags, ULONG(USBD_TRANSFER_DIRECTION_IN)) << "other flag bits are ignored";
+
+  // No data stage; the register comes back short of a larger buffer.
+  r = Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kSetRegister, 0xBEEF));
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(OneUrb().setup.wLength, 0);
+  std::vector<uint8_t> reg(16, 0xA5);
+  r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kGetRegister, 0, SHORT_TRANSFER_OK), &reg);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 2u);
+  EXPECT_EQ(reg[0] | reg[1] << 8, 0xBEEF);
+  urb = OneUrb();
+  EXPECT_EQ(urb.flags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+  EXPECT_EQ(urb.setup.wLength, 16);
+
+  // Out of range: the device stalls, and the caller gets no count.
+  r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 0xFFF0), &read);
+  EXPECT_EQ(r.status, kStalled);
+  EXPECT_EQ(r.information, 0u);
+  OneUrb();
+}
+
+TEST_F(DeviceRequests, ClassRequestsPerRecipient) {
+  Bus::Get().FailRequest(pdo_, 0x21, Fault{Response::Ack({1, 2, 3}), 0});
+  const USHORT functions[] = {URB_FUNCTION_CLASS_DEVICE, URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_CLASS_ENDPOINT,
+                              URB_FUNCTION_CLASS_OTHER};
+  for (uint32_t recipient = 0; recipient < 4; ++recipient) {
+    SCOPED_TRACE(recipient);
+    const ClassOrVendorRequest request = {0, XRUSB_REQUEST_TYPE_CLASS, recipient, 0, 0x21, 0x0102, 0x0304};
+    std::vector<uint8_t> data(8, 0);
+    Result r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request, &data);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 3u);
+    TraceEntry urb = OneUrb();
+    EXPECT_EQ(urb.function, functions[recipient]);
+    EXPECT_EQ(uint32_t(urb.setup.bmRequestType), 0xA0 | recipient);
+    EXPECT_EQ(urb.setup.wValue, 0x0102);
+    EXPECT_EQ(urb.setup.wIndex, 0x0304);
+
+    r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 0u) << "no data buffer, no data stage";
+    urb = OneUrb();
+    EXPECT_EQ(urb.setup.wLength, 0);
+  }
+}
+
+// Refusals come in a fixed order and send nothing down.
+TEST_F(DeviceRequests, RefusalsInOrder) {
+  auto classOrVendor = [](uint32_t type, uint32_t recipient) {
+    return ClassOrVendorRequest{0, type, recipient, 0, td::kGetRegister, 0, 0};
+  };
+  enum Blocked { NO, YES };
+  struct Row {
+    const char *name;
+    DWORD code;
+    std::vector<uint8_t> request;
+    DWORD dataLength;
+    bool failMapping;
+    Blocked blocked;
+    NTSTATUS expect;
+  };
+  auto bytes = [](const auto &record) {
+    const auto *p = reinterpret_cast<const uint8_t *>(&record);
+    return std::vector<uint8_t>(p, p + sizeof record);
+  };
+  const DescriptorRequest device = {0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0};
+  const DescriptorRequest other = {3, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0};
+  const Row rows[] = {
+      {"descriptor to other", IOCTL_GET_DESCRIPTOR, bytes(other), 18, false, NO, ERR_INVALID_RECIPIENT},
+      {"set descriptor to 7", IOCTL_SET_DESCRIPTOR, bytes(DescriptorRequest{7, 1, 0, 0}), 18, false, NO,
+       ERR_INVALID_RECIPIENT},
+      {"mapping before recipient", IOCTL_GET_DESCRIPTOR, bytes(other), 18, true, NO, ERR_BUFFER_MAPPING_FAILED},
+      {"mapping before blocked", IOCTL_SET_DESCRIPTOR, bytes(device), 18, true, YES, ERR_BUFFER_MAPPING_FAILED},
+      {"recipient before blocked", IOCTL_GET_DESCRIPTOR, bytes(other), 18, false, YES, ERR_INVALID_RECIPIENT},
+      {"descriptor, blocked", IOCTL_GET_DESCRIPTOR, bytes(device), 18, false, YES, ERR_DEVICE_NOT_READY},
+      {"feature to 4", IOCTL_SET_FEATURE, bytes(FeatureRequest{4, 0, 0}), 0, false, YES, ERR_INVALID_RECIPIENT},
+      {"clear feature, blocked", IOCTL_CLEAR_FEATURE, bytes(FeatureRequest{0, 1, 0}), 0, false, YES,
+       ERR_DEVICE_NOT_READY},
+      {"status of 0xFFFFFFFF", IOCTL_GET_STATUS, bytes(StatusRequest{0xFFFFFFFF, 0}), 2, false, NO,
+       ERR_INVALID_RECIPIENT},
+      {"status, blocked", IOCTL_GET_STATUS, bytes(StatusRequest{0, 0}), 2, false, YES, ERR_DEVICE_NOT_READY},
+      {"standard type", IOCTL_CLASS_OR_VENDOR_IN_REQUEST, bytes(classOrVendor(0, 0)), 2, false, NO,
+       ERR_INVALID_TYPE},
+      {"type before recipient", IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, bytes(classOrVendor(3, 9)), 0, false, YES,
+       ERR_INVALID_TYPE},
+      {"vendor to 4", IOCTL_CLASS_OR_VENDOR_IN_REQUEST, bytes(classOrVendor(2, 4)), 2, false, YES,
+       ERR_INVALID_RECIPIENT},
+      {"vendor, blocked", IOCTL_CLASS_OR_VENDOR_IN_REQUEST, bytes(classOrVendor(2, 0)), 2, false, YES,
+       ERR_DEVICE_NOT_READY},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.blocked == YES) {
+      ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+    }
+    // The I/O manager's MDL for the caller's buffer comes first; the driver's mapping second.
+    if (row.failMapping) sim::FailNth(sim::AllocKind::Mdl, 2);
+    std::vector<uint8_t> in = row.request, data(row.dataLength, 0xA5);
+    in.resize(in.size() + 8, 0);
+    const uint64_t faultsBefore = sim::FaultsInjected(sim::AllocKind::Mdl);
+    const Result r = Send(row.code, in.data(), DWORD(row.request.size()), data.data(), row.dataLength);
+    EXPECT_EQ(uint32_t(r.status), uint32_t(row.expect));
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Mdl) - faultsBefore, row.failMapping ? 1u : 0u);
+    EXPECT_TRUE(Bus::Get().Trace(pdo_).empty()) << "nothing reached the bus";
+    sim::ClearFaults();
+    if (row.blocked == YES) {
+      ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+    }
+  }
+
+  // Released again, the same request goes through.
+  std::vector<uint8_t> data(18);
+  EXPECT_EQ(Send(IOCTL_GET_DESCRIPTOR, device, &data).status, STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,4 +1,6 @@
+#include "driver/config/configuration.h"
 #include "driver/control/device_requests.h"
+#include "driver/control/port_requests.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
@@ -226,6 +228,14 @@ NTSTATUS CarryOut(Request &r) {
       return ClassOrVendorTransfer(
           r.code == IOCTL_CLASS_OR_VENDOR_IN_REQUEST ? DEVICE_REQUEST_IN : DEVICE_REQUEST_OUT, r.dx, r.irp,
           static_cast<const ClassOrVendorRequest *>(r.buffer), &r.resultLength, r.mdl);
+    case IOCTL_STORE_CONFIG_DESCRIPTOR:
+      return StoreConfigDescriptor(r.dx, r.buffer, r.inLength);
+    case IOCTL_SET_CONFIGURATION:
+      return SetConfiguration(r.dx, r.irp, static_cast<const SetConfigurationRequest *>(r.buffer));
+    case IOCTL_UNCONFIGURE_DEVICE:
+      return Unconfigure(r.dx, r.irp, TRUE);
+    case IOCTL_GET_CONFIGURATION_INFO:
+      return GetConfigurationInfo(r.dx, static_cast<ConfigurationInfo *>(r.buffer));
     case IOCTL_GET_DEVICE_PARAMETERS:
       return GetDeviceParameters(r);
     case IOCTL_SET_DEVICE_PARAMETERS:
@@ -234,6 +244,14 @@ NTSTATUS CarryOut(Request &r) {
       return InterimSetDevicePowerState(r.dx, ReadU32(r, 0) + PowerDeviceD0);
     case IOCTL_GET_DEVICE_POWER_STATE:
       return GetDevicePowerState(r);
+    case IOCTL_GET_CURRENT_FRAME_NUMBER:
+      return GetCurrentFrameNumber(r.dx, r.irp, r.buffer);
+    case IOCTL_GET_BANDWIDTH_INFO:
+      return GetBandwidthInfo(r.dx, r.buffer);
+    case IOCTL_GET_DEVICE_INFO:
+      return GetDeviceInfo(r.dx, r.buffer);
+    case IOCTL_CYCLE_PORT:
+      return CyclePort(r.dx, r.irp);
     case IOCTL_GET_DRIVER_INFO:
       return GetDriverInfo(r);
     case IOCTL_ACQUIRE_DEVICE:
@@ -244,8 +262,8 @@ NTSTATUS CarryOut(Request &r) {
     case IOCTL_STALL_EXECUTION:
       return StallExecution(r);
     default:
-      // Configurations, pipes, statistics and the port and bus queries arrive with the parts
-      // that carry them out.
+      // Alternate settings, pipes, statistics and the port reset arrive with the parts that
+      // carry them out.
       return STATUS_NOT_IMPLEMENTED;
   }
 }

@@ -1,9 +1,9 @@
 // Calls of open, close and the control codes into power policy and the port reset, which are
 // not built yet. Each does what can be true today and names the routine that replaces it.
+#include "driver/config/configuration.h"
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
-#include "driver/pnp_power/pnp.h"
 
 // Becomes SetDevicePowerState(dx, d). Its refusals are already the final ones; a change that
 // would need a power request is not made, so the device stays in D0.
@@ -24,10 +24,10 @@ VOID InterimArmWaitWake(DeviceExtension *dx) {
   }
 }
 
-// Becomes ResetDevice(dx, irp). Until configurations exist it always ends at the first check.
+// Becomes ResetDevice(dx, irp).
 NTSTATUS InterimResetDevice(DeviceExtension *dx, PIRP irp) {
   if (!dx->configured) return ERR_NOT_CONFIGURED;
-  InterimUnconfigure(dx, irp);
+  (VOID) Unconfigure(dx, irp, FALSE);
   if (dx->requestsBlocked) return ERR_DEVICE_NOT_READY;
   const NTSTATUS status =
       CallLowerDriverSync(dx, irp, NULL, IOCTL_INTERNAL_USB_RESET_PORT, dx->parameters.requestTimeout);

@@ -1,10 +1,10 @@
+#include "driver/config/configuration.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/core/open_handle.h"
 #include "driver/core/pool_tags.h"
 #include "include/xrusb/status.h"
-#include "driver/pnp_power/pnp.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ VOID LastClose(DeviceExtension *dx, PIRP irp) {
   if (dx->parameters.options & OPTION_RESET_ON_CLOSE)
     (VOID) InterimResetDevice(dx, irp);
   else if (dx->parameters.options & OPTION_UNCONFIGURE_ON_CLOSE)
-    InterimUnconfigure(dx, irp);  // becomes Unconfigure(dx, irp, TRUE)
+    (VOID) Unconfigure(dx, irp, TRUE);
   if (dx->systemStateHandle) {
     PoUnregisterSystemState(dx->systemStateHandle);
     dx->systemStateHandle = NULL;

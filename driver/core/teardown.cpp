@@ -1,3 +1,4 @@
+#include "driver/config/configuration.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 
@@ -70,7 +71,3 @@ VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
   UNREFERENCED_PARAMETER(dx);
   UNREFERENCED_PARAMETER(force);
 }
-
-// pipeList and interfaceList stay empty until configurations are built; configuration replaces this
-// with the release of every PipeContext and InterfaceContext still listed.
-VOID FreeAllConfigurationRecords(DeviceExtension *dx) { UNREFERENCED_PARAMETER(dx); }

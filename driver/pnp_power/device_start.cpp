@@ -1,6 +1,8 @@
+#include "driver/config/configuration.h"
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
+#include "driver/core/event_log.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/pnp_power/pnp.h"
 #include "include/xrusb/status.h"
@@ -8,6 +10,26 @@
 namespace {
 constexpr LONGLONG BUS_INTERFACE_TIMEOUT = -20000000;  // 2 s, relative
 constexpr ULONG NO_START_CONFIGURATION = 255;
+
+// As if an application had asked for one interface, but owned by no process: any process may
+// drop it.
+NTSTATUS SetStartConfiguration(DeviceExtension *dx) {
+  SetConfigurationRequest request;
+  RtlZeroMemory(&request, sizeof request);
+  request.ConfigurationIndex = USHORT(dx->parameters.configIndex);
+  request.NumberOfInterfaces = 1;
+  request.InterfaceList[0].InterfaceNumber = USHORT(dx->parameters.interfaceNumber);
+  request.InterfaceList[0].AlternateSetting = USHORT(dx->parameters.alternateSetting);
+  request.InterfaceList[0].MaximumTransferSize = dx->parameters.maxTransferSize;
+  PIRP irp = IoAllocateIrp(dx->deviceObject->StackSize, FALSE);
+  if (!irp) return STATUS_INVALID_PARAMETER;
+  const NTSTATUS status = SetConfiguration(dx, irp, &request);
+  dx->configuringProcess = NULL;
+  IoFreeIrp(irp);
+  if (!NT_SUCCESS(status))
+    WriteEventLog(dx->deviceObject, EVENT_MSG_ERROR, "Unable to configure the device during startup.");
+  return status;
+}
 }  // namespace
 
 NTSTATUS QueryBusInterface(DeviceExtension *dx, USHORT version, PUSB_BUS_INTERFACE_USBDI_V1 destination) {
@@ -72,7 +94,7 @@ NTSTATUS StartDevice(DeviceExtension *dx) {
   NTSTATUS status = STATUS_SUCCESS;
   // After a download the device re-enumerates as another one: nothing more is done with it.
   if (!InterimFirmwareDownload(dx, &status)) {
-    if (dx->parameters.configIndex != NO_START_CONFIGURATION) status = InterimStartConfiguration(dx);
+    if (dx->parameters.configIndex != NO_START_CONFIGURATION) status = SetStartConfiguration(dx);
     // Even after a failed configuration: applications can still reach the device to set one.
     SetInterfaceState(dx, TRUE);
     InterimStartQueuedTransfers(dx);

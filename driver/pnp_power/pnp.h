@@ -15,12 +15,8 @@ NTSTATUS QueryBusInterface(DeviceExtension *dx, USHORT version, PUSB_BUS_INTERFA
 
 // Stand-ins for calls into parts not built yet (pnp_interim.cpp). Each does what can be true
 // today and names the routine that will take its place.
-// Unconfigure(dx, irp, FALSE): drop the configuration without telling the device.
-VOID InterimUnconfigure(DeviceExtension *dx, PIRP irp);
 // StartQueuedTransfers(dx): hand held transfers to the bus unless requestsBlocked.
 VOID InterimStartQueuedTransfers(DeviceExtension *dx);
-// The start-time configuration named by configIndex; returns the start's status.
-NTSTATUS InterimStartConfiguration(DeviceExtension *dx);
 // The firmware road of the start. FALSE: the device is not to be downloaded to, go on with
 // the configuration. TRUE: the start ends here with *status.
 BOOLEAN InterimFirmwareDownload(DeviceExtension *dx, NTSTATUS *status);

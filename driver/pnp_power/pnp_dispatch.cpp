@@ -1,3 +1,4 @@
+#include "driver/config/configuration.h"
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
@@ -37,7 +38,7 @@ NTSTATUS HandDownSucceeded(DeviceExtension *dx, PIRP irp) {
 // Stop, surprise removal and removal: the configuration goes without a word to the device,
 // and nothing more reaches the bus.
 VOID ReleaseDevice(DeviceExtension *dx, PIRP irp, BOOLEAN gone) {
-  InterimUnconfigure(dx, irp);
+  (VOID) Unconfigure(dx, irp, FALSE);
   dx->requestsBlocked = TRUE;
   SetInterfaceState(dx, FALSE);
   if (gone) dx->devicePresent = FALSE;

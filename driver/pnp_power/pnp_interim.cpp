@@ -1,28 +1,10 @@
-// Calls of the Plug and Play paths into configuration, the request queue and the firmware
-// download, which are not built yet. Each is kept to what can exist today, so that the paths
+// Calls of the Plug and Play paths into the request queue and the firmware download, which are not built yet. Each is kept to what can exist today, so that the paths
 // around them are already the final ones.
 #include "driver/core/device_extension.h"
 #include "driver/pnp_power/pnp.h"
 
-// Becomes Unconfigure(dx, irp, FALSE). No configuration, pipe binding, queued transfer or
-// wait-wake request can exist yet, so only the flags are left to clear.
-VOID InterimUnconfigure(DeviceExtension *dx, PIRP irp) {
-  UNREFERENCED_PARAMETER(irp);
-  dx->configured = FALSE;
-  dx->configuringProcess = NULL;
-}
-
 // Becomes StartQueuedTransfers(dx). Nothing enters waitingQueue before read and write exist.
 VOID InterimStartQueuedTransfers(DeviceExtension *dx) { UNREFERENCED_PARAMETER(dx); }
-
-// Becomes the start-time SetConfiguration: a one-interface request from configIndex,
-// interfaceNumber, alternateSetting and maxTransferSize in an IRP of its own (none:
-// STATUS_INVALID_PARAMETER), configuringProcess cleared, and "Unable to configure the device
-// during startup." logged on failure. Until configurations exist the device starts unconfigured.
-NTSTATUS InterimStartConfiguration(DeviceExtension *dx) {
-  UNREFERENCED_PARAMETER(dx);
-  return STATUS_SUCCESS;
-}
 
 // Becomes the FX download: CheckFxBootloader when fxBootloaderCheck is set (a device that fails
 // it starts normally), ReadFirmwareFile, then the CPU resets and the two image downloads. Until

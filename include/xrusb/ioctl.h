@@ -127,6 +127,27 @@ typedef struct DriverInfo {
 #define XRUSB_DRIVER_BUILD 0u
 #define XRUSB_DRIVER_FLAGS 0u
 
+/* Result of IOCTL_GET_CURRENT_FRAME_NUMBER. */
+typedef struct CurrentFrameNumber {
+  uint32_t FrameNumber;
+} CurrentFrameNumber;
+
+/* Result of IOCTL_GET_BANDWIDTH_INFO, as the bus driver reports the bus. */
+typedef struct BandwidthInfo {
+  uint32_t TotalBandwidth;
+  uint32_t ConsumedBandwidth;
+  uint32_t Reserved[2]; /* 0 */
+} BandwidthInfo;
+
+/* Result of IOCTL_GET_DEVICE_INFO. */
+typedef struct DeviceInfo {
+  uint32_t Flags; /* DEVICE_INFO_ */
+  uint32_t OpenHandleCount;
+  uint32_t Reserved[2]; /* 0 */
+} DeviceInfo;
+/* Known only when the bus driver offers version 1 of its direct-call interface. */
+#define DEVICE_INFO_HIGH_SPEED 0x00100000u
+
 /* Recipient of a device request (the low bits of bmRequestType). */
 #define XRUSB_RECIPIENT_DEVICE 0u
 #define XRUSB_RECIPIENT_INTERFACE 1u
@@ -178,6 +199,54 @@ typedef struct ClassOrVendorRequest {
 
 #pragma pack(pop)
 
+/* Interfaces one request can select, and entries of each list in ConfigurationInfo. */
+#define XRUSB_MAX_INTERFACES 32u
+#define XRUSB_MAX_PIPES 32u
+
+/* One interface of IOCTL_SET_CONFIGURATION; also the request of IOCTL_SET_INTERFACE. */
+typedef struct InterfaceSetting {
+  uint16_t InterfaceNumber;
+  uint16_t AlternateSetting;
+  uint32_t MaximumTransferSize; /* for every pipe of the interface */
+} InterfaceSetting;
+
+/* Request of IOCTL_SET_CONFIGURATION. The low byte of ConfigurationIndex is the descriptor
+ * index; the whole value is what a later request is compared with. */
+typedef struct SetConfigurationRequest {
+  uint16_t ConfigurationIndex;
+  uint16_t NumberOfInterfaces; /* 1..32 valid entries of InterfaceList */
+  InterfaceSetting InterfaceList[XRUSB_MAX_INTERFACES];
+} SetConfigurationRequest;
+
+typedef struct InterfaceSummary {
+  uint8_t InterfaceNumber;
+  uint8_t AlternateSetting;
+  uint8_t Class;
+  uint8_t SubClass;
+  uint8_t Protocol;
+  uint8_t NumberOfPipes;
+  uint8_t Reserved[2];
+} InterfaceSummary;
+
+typedef struct PipeSummary {
+  uint32_t PipeType; /* 0 control, 1 isochronous, 2 bulk, 3 interrupt */
+  uint32_t MaximumTransferSize;
+  uint16_t MaximumPacketSize;
+  uint8_t EndpointAddress;
+  uint8_t Interval;
+  uint8_t InterfaceNumber;
+  uint8_t Reserved[3];
+} PipeSummary;
+
+/* Result of IOCTL_GET_CONFIGURATION_INFO: the interfaces and pipes the driver holds, in the
+ * order they were selected; entries past the counts are zero. */
+typedef struct ConfigurationInfo {
+  uint32_t NumberOfInterfaces;
+  uint32_t NumberOfPipes;
+  InterfaceSummary Interfaces[XRUSB_MAX_INTERFACES];
+  PipeSummary Pipes[XRUSB_MAX_PIPES];
+} ConfigurationInfo;
+
 /* IOCTL_GET_INTERFACE takes the interface number as a uint16_t; it and IOCTL_GET_CONFIGURATION
  * return one byte. */
 
@@ -194,6 +263,11 @@ XRUSB_STATIC_ASSERT_(sizeof(DriverInfo) == 12, "DriverInfo is 12 bytes");
 XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, DriverVersion) == 2, "DriverVersion at 2");
 XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, DriverBuild) == 4, "DriverBuild at 4");
 XRUSB_STATIC_ASSERT_(offsetof(DriverInfo, Flags) == 8, "Flags at 8");
+XRUSB_STATIC_ASSERT_(sizeof(CurrentFrameNumber) == 4, "CurrentFrameNumber is 4 bytes");
+XRUSB_STATIC_ASSERT_(sizeof(BandwidthInfo) == 16, "BandwidthInfo is 16 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(BandwidthInfo, ConsumedBandwidth) == 4, "ConsumedBandwidth at 4");
+XRUSB_STATIC_ASSERT_(sizeof(DeviceInfo) == 16, "DeviceInfo is 16 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(DeviceInfo, OpenHandleCount) == 4, "OpenHandleCount at 4");
 XRUSB_STATIC_ASSERT_(sizeof(DescriptorRequest) == 8, "DescriptorRequest is 8 bytes");
 XRUSB_STATIC_ASSERT_(offsetof(DescriptorRequest, DescriptorType) == 4, "DescriptorType at 4");
 XRUSB_STATIC_ASSERT_(offsetof(DescriptorRequest, DescriptorIndex) == 5, "DescriptorIndex at 5");
@@ -210,6 +284,23 @@ XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, RequestTypeReservedBits) == 
 XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Request) == 13, "Request at 13");
 XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Value) == 14, "Value at 14");
 XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Index) == 16, "Index at 16");
+XRUSB_STATIC_ASSERT_(sizeof(InterfaceSetting) == 8, "InterfaceSetting is 8 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(InterfaceSetting, AlternateSetting) == 2, "AlternateSetting at 2");
+XRUSB_STATIC_ASSERT_(offsetof(InterfaceSetting, MaximumTransferSize) == 4, "MaximumTransferSize at 4");
+XRUSB_STATIC_ASSERT_(sizeof(SetConfigurationRequest) == 260, "SetConfigurationRequest is 260 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(SetConfigurationRequest, NumberOfInterfaces) == 2, "NumberOfInterfaces at 2");
+XRUSB_STATIC_ASSERT_(offsetof(SetConfigurationRequest, InterfaceList) == 4, "InterfaceList at 4");
+XRUSB_STATIC_ASSERT_(sizeof(InterfaceSummary) == 8, "InterfaceSummary is 8 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(InterfaceSummary, NumberOfPipes) == 5, "NumberOfPipes at 5");
+XRUSB_STATIC_ASSERT_(sizeof(PipeSummary) == 16, "PipeSummary is 16 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(PipeSummary, MaximumTransferSize) == 4, "MaximumTransferSize at 4");
+XRUSB_STATIC_ASSERT_(offsetof(PipeSummary, MaximumPacketSize) == 8, "MaximumPacketSize at 8");
+XRUSB_STATIC_ASSERT_(offsetof(PipeSummary, EndpointAddress) == 10, "EndpointAddress at 10");
+XRUSB_STATIC_ASSERT_(offsetof(PipeSummary, Interval) == 11, "Interval at 11");
+XRUSB_STATIC_ASSERT_(offsetof(PipeSummary, InterfaceNumber) == 12, "InterfaceNumber at 12");
+XRUSB_STATIC_ASSERT_(sizeof(ConfigurationInfo) == 776, "ConfigurationInfo is 776 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(ConfigurationInfo, Interfaces) == 8, "Interfaces at 8");
+XRUSB_STATIC_ASSERT_(offsetof(ConfigurationInfo, Pipes) == 264, "Pipes at 264");
 #undef XRUSB_STATIC_ASSERT_
 
 #endif /* XRUSB_IOCTL_H */

@@ -85,7 +85,7 @@ TEST_F(Dispatcher, PendingStopOrRemovalHoldsBusRequestsUntilCancelled) {
     DWORD code;
     NTSTATUS ready;
   };
-  const BusCode busCodes[] = {{IOCTL_GET_CONFIGURATION, STATUS_SUCCESS}, {IOCTL_CYCLE_PORT, STATUS_NOT_IMPLEMENTED}};
+  const BusCode busCodes[] = {{IOCTL_GET_CONFIGURATION, STATUS_SUCCESS}, {IOCTL_GET_INTERFACE, NTSTATUS(0xE0000004)}};
   auto expectAll = [&](bool held) {
     for (const BusCode &c : busCodes)
       EXPECT_EQ(Send(c.code, 2, 2).status, held ? ERR_DEVICE_NOT_READY : c.ready) << std::hex << c.code;
@@ -126,12 +126,11 @@ TEST_F(Dispatcher, ChecksInOrderWhilePresentAndAfterRemoval) {
       {"store descriptor, short", IOCTL_STORE_CONFIG_DESCRIPTOR, 8, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
       {"store descriptor, short of wTotalLength", IOCTL_STORE_CONFIG_DESCRIPTOR, 19, 0, ERR_INVALID_INBUFFER,
        ERR_DEVICE_NOT_PRESENT},
-      {"store descriptor, whole", IOCTL_STORE_CONFIG_DESCRIPTOR, 20, 0, STATUS_NOT_IMPLEMENTED,
-       ERR_DEVICE_NOT_PRESENT},
+      {"store descriptor, whole", IOCTL_STORE_CONFIG_DESCRIPTOR, 20, 0, STATUS_SUCCESS, ERR_DEVICE_NOT_PRESENT},
       {"set configuration, short", IOCTL_SET_CONFIGURATION, 259, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
       {"configuration info, short", IOCTL_GET_CONFIGURATION_INFO, 0, 775, ERR_INVALID_OUTBUFFER,
        ERR_DEVICE_NOT_PRESENT},
-      {"configuration info", IOCTL_GET_CONFIGURATION_INFO, 0, 776, STATUS_NOT_IMPLEMENTED, ERR_DEVICE_NOT_PRESENT},
+      {"configuration info", IOCTL_GET_CONFIGURATION_INFO, 0, 776, STATUS_SUCCESS, ERR_DEVICE_NOT_PRESENT},
       {"power state 4", IOCTL_SET_DEVICE_POWER_STATE, 4, 0, ERR_INVALID_PARAMETER, ERR_DEVICE_NOT_PRESENT},
       {"driver info, short", IOCTL_GET_DRIVER_INFO, 0, 11, ERR_INVALID_OUTBUFFER, ERR_DEVICE_NOT_PRESENT},
       {"stall, short request", IOCTL_STALL_EXECUTION, 3, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
@@ -145,7 +144,9 @@ TEST_F(Dispatcher, ChecksInOrderWhilePresentAndAfterRemoval) {
       if (r.code == IOCTL_STORE_CONFIG_DESCRIPTOR && r.in > 2) in[2] = 20;  // wTotalLength
       const Result result = Send(r.code, in.data(), r.in, out.data(), r.out);
       EXPECT_EQ(uint32_t(result.status), uint32_t(present ? r.present : r.removed));
-      EXPECT_EQ(result.information, 0u) << "no result length on failure";
+      if (result.status != STATUS_SUCCESS) {
+        EXPECT_EQ(result.information, 0u) << "no result length on failure";
+      }
     }
   }
 }
@@ -237,11 +238,8 @@ TEST_F(Dispatcher, CodesNotCarriedOutYet) {
     DWORD code, in, out;
   };
   const Row rows[] = {
-      {IOCTL_SET_CONFIGURATION, 260, 0}, {IOCTL_UNCONFIGURE_DEVICE, 0, 0},
       {IOCTL_SET_INTERFACE, 8, 0},
-      {IOCTL_RESET_DEVICE, 0, 0},        {IOCTL_GET_CURRENT_FRAME_NUMBER, 0, 4},
-      {IOCTL_GET_BANDWIDTH_INFO, 0, 16}, {IOCTL_GET_DEVICE_INFO, 0, 16},
-      {IOCTL_CYCLE_PORT, 0, 0},
+      {IOCTL_RESET_DEVICE, 0, 0},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(testing::Message() << std::hex << row.code);

@@ -222,16 +222,17 @@ TEST_F(PnpStart, CapabilitiesAndDeviceStateReportedUpward) {
   }
 }
 
-TEST_F(PnpStart, ConfigIndexStartsUnconfiguredUntilConfigurationsExist) {
+// The start selects the configuration itself; the device still goes without a trace.
+TEST_F(PnpStart, ConfigIndexConfiguresAtStart) {
   std::u16string key = NewKey();
-  sim::registry::SetDword(key, u"ConfigIndex", 0);
+  sim::registry::SetDword(key, u"ConfigIndex", 1);
   PDEVICE_OBJECT pdo = Plug(key);
   ASSERT_EQ(sim::pnp::State(pdo), NodeState::Started);
   DeviceExtension *dx = Dx(pdo);
   ASSERT_NE(dx, nullptr);
-  EXPECT_EQ(dx->configured, 0);
-  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo), 0);
-  EXPECT_TRUE(Bus::Get().Trace(pdo).empty()) << "the start sent no URB";
+  EXPECT_EQ(dx->configured, 1);
+  EXPECT_EQ(dx->configuringProcess, nullptr);
+  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo), 2);
   EXPECT_EQ(sim::EnabledInterfaces(kDefaultGuid).size(), 1u);
   Unplug(pdo);
   ExpectGone(pdo);

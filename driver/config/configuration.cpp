@@ -1,5 +1,6 @@
 #include "driver/config/configuration.h"
 
+#include "driver/config/pipes.h"
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
@@ -30,15 +31,6 @@ USHORT TotalLength(const VOID *block) {
   USHORT total;
   RtlCopyMemory(&total, static_cast<const UCHAR *>(block) + 2, sizeof total);
   return total;
-}
-
-VOID Unbind(PipeContext *pipe) {
-  pipe->boundHandle->boundPipe = NULL;
-  pipe->boundHandle = NULL;
-  pipe->bytesTransferred = 0;
-  pipe->requestsSucceeded = 0;
-  pipe->requestsFailed = 0;
-  pipe->statisticsEnabled = FALSE;
 }
 
 VOID UnlinkPipe(PipeContext *pipe) {
@@ -126,10 +118,10 @@ VOID FreeInterfaceRecords(DeviceExtension *dx, PIRP irp, InterfaceContext *inter
     PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
     e = e->Flink;
     if (pipe->owningInterface != interfaceRecord) continue;
-    (VOID) InterimSendAbortPipe(dx, irp, pipe);
+    (VOID) SendAbortPipe(dx, irp, pipe);
     if (pipe->boundHandle) {
       InterimCancelQueuedRequests(dx, pipe->boundHandle->fileObject);
-      Unbind(pipe);
+      DissolveBinding(pipe);
     }
     UnlinkPipe(pipe);
   }
@@ -149,9 +141,9 @@ VOID FreeAllConfigurationRecords(DeviceExtension *dx) {
 NTSTATUS Unconfigure(DeviceExtension *dx, PIRP irp, BOOLEAN selectNull) {
   for (PLIST_ENTRY e = dx->pipeList.Flink; e != &dx->pipeList; e = e->Flink) {
     PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
-    if (pipe->boundHandle) Unbind(pipe);
+    if (pipe->boundHandle) DissolveBinding(pipe);
   }
-  InterimAbortAllPipes(dx, irp);
+  AbortAllPipes(dx, irp);
 
   NTSTATUS status = STATUS_SUCCESS;
   if (selectNull) {

@@ -79,8 +79,5 @@ NTSTATUS StoreConfigDescriptor(DeviceExtension *dx, const VOID *buffer, ULONG le
 // Drops one reference; the last frees the samples and the record. Up to DISPATCH_LEVEL.
 VOID DereferencePipe(PipeContext *pipe);
 
-// Stand-ins for the pipe operations of pipe binding and the request queue (interim_pipes.cpp),
-// named for the routines that replace them.
-NTSTATUS InterimSendAbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe);
+// Stand-in for the request queue's routine (interim_pipes.cpp), named for the one that replaces it.
 VOID InterimCancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject);
-VOID InterimAbortAllPipes(DeviceExtension *dx, PIRP irp);

@@ -1,4 +1,6 @@
 #include "driver/config/configuration.h"
+#include "driver/config/alternate_setting.h"
+#include "driver/config/pipes.h"
 #include "driver/control/device_requests.h"
 #include "driver/control/port_requests.h"
 #include "driver/core/device_extension.h"
@@ -21,6 +23,7 @@ enum CheckKind : UCHAR {
   CHECK_CONFIG_TOTAL_LENGTH,  // request length >= the descriptor's wTotalLength
   CHECK_POWER_STATE_VALUE,    // 0..3
   CHECK_CONFIGURING_PROCESS,  // only the configuring process may unconfigure
+  CHECK_CONTROL_PIPE,         // the bound pipe is a control pipe
 };
 
 struct Check {
@@ -40,9 +43,6 @@ constexpr Check In(USHORT n) { return Check{CHECK_IN, n}; }
 constexpr Check Out(USHORT n) { return Check{CHECK_OUT, n}; }
 constexpr Check Is(CheckKind kind) { return Check{kind, 0}; }
 
-// The pipe-type check of the two pipe control transfers (ERR_USBD_INVALID_PIPE_HANDLE unless
-// the bound pipe is a control pipe) belongs between "bound" and "in >= 12"; it comes with
-// PipeContext. Until then no handle can be bound, so the first check always decides.
 constexpr CodeRow CODES[] = {
     {IOCTL_GET_DESCRIPTOR, {In(8), Out(1)}, INFO_TRANSFERRED},
     {IOCTL_SET_DESCRIPTOR, {In(8), Out(1)}, INFO_TRANSFERRED},
@@ -76,8 +76,8 @@ constexpr CodeRow CODES[] = {
     {IOCTL_SET_PIPE_PARAMETERS, {Is(CHECK_BOUND), In(4)}, 0},
     {IOCTL_SETUP_PIPE_STATISTICS, {Is(CHECK_BOUND), In(12)}, 0},
     {IOCTL_QUERY_PIPE_STATISTICS, {Is(CHECK_BOUND), In(4), Out(32)}, 32},
-    {IOCTL_PIPE_CONTROL_TRANSFER_IN, {Is(CHECK_BOUND), In(12)}, INFO_TRANSFERRED},
-    {IOCTL_PIPE_CONTROL_TRANSFER_OUT, {Is(CHECK_BOUND), In(12)}, INFO_TRANSFERRED},
+    {IOCTL_PIPE_CONTROL_TRANSFER_IN, {Is(CHECK_BOUND), Is(CHECK_CONTROL_PIPE), In(12)}, INFO_TRANSFERRED},
+    {IOCTL_PIPE_CONTROL_TRANSFER_OUT, {Is(CHECK_BOUND), Is(CHECK_CONTROL_PIPE), In(12)}, INFO_TRANSFERRED},
     {IOCTL_ACQUIRE_DEVICE, {}, 0},
     {IOCTL_RELEASE_DEVICE, {}, 0},
     {IOCTL_STALL_EXECUTION, {In(sizeof(StallRequest))}, 0},
@@ -136,6 +136,8 @@ NTSTATUS RunCheck(const Request &r, const Check &check) {
         return ERR_CONFIGURED_BY_OTHER_PROCESS;
       return STATUS_SUCCESS;
     }
+    case CHECK_CONTROL_PIPE:
+      return r.boundPipe->pipeInfo.PipeType == UsbdPipeTypeControl ? STATUS_SUCCESS : ERR_USBD_INVALID_PIPE_HANDLE;
     default:
       return STATUS_SUCCESS;
   }
@@ -232,6 +234,8 @@ NTSTATUS CarryOut(Request &r) {
       return StoreConfigDescriptor(r.dx, r.buffer, r.inLength);
     case IOCTL_SET_CONFIGURATION:
       return SetConfiguration(r.dx, r.irp, static_cast<const SetConfigurationRequest *>(r.buffer));
+    case IOCTL_SET_INTERFACE:
+      return SetInterface(r.dx, r.irp, static_cast<const InterfaceSetting *>(r.buffer));
     case IOCTL_UNCONFIGURE_DEVICE:
       return Unconfigure(r.dx, r.irp, TRUE);
     case IOCTL_GET_CONFIGURATION_INFO:
@@ -252,6 +256,18 @@ NTSTATUS CarryOut(Request &r) {
       return GetDeviceInfo(r.dx, r.buffer);
     case IOCTL_CYCLE_PORT:
       return CyclePort(r.dx, r.irp);
+    case IOCTL_BIND_PIPE:
+      return BindPipe(r.dx, r.irp, static_cast<const BindPipeRequest *>(r.buffer));
+    case IOCTL_UNBIND_PIPE:
+      return UnbindPipe(r.boundPipe);
+    case IOCTL_RESET_PIPE:
+      return ResetPipe(r.dx, r.irp, r.boundPipe);
+    case IOCTL_ABORT_PIPE:
+      return AbortPipe(r.dx, r.irp, r.boundPipe);
+    case IOCTL_GET_PIPE_PARAMETERS:
+      return GetPipeParameters(r.boundPipe, static_cast<PipeParameters *>(r.buffer));
+    case IOCTL_SET_PIPE_PARAMETERS:
+      return SetPipeParameters(r.boundPipe, static_cast<const PipeParameters *>(r.buffer));
     case IOCTL_GET_DRIVER_INFO:
       return GetDriverInfo(r);
     case IOCTL_ACQUIRE_DEVICE:
@@ -262,7 +278,7 @@ NTSTATUS CarryOut(Request &r) {
     case IOCTL_STALL_EXECUTION:
       return StallExecution(r);
     default:
-      // Alternate settings, pipes, statistics and the port reset arrive with the parts that
+      // Pipe statistics, pipe control transfers and the port reset arrive with the parts that
       // carry them out.
       return STATUS_NOT_IMPLEMENTED;
   }

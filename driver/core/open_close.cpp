@@ -1,4 +1,5 @@
 #include "driver/config/configuration.h"
+#include "driver/config/pipes.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
@@ -62,12 +63,19 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return CompleteRequest(irp, status);
 }
 
-// Until pipes can be bound a cleanup has nothing to dissolve. With binding, a bound handle's
-// CancelQueuedRequests, SendAbortPipe and unbinding come here, between the two mutexes.
+// transferMutex too: no read or write may set up on the pipe while its binding goes.
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceExtension *dx = RecordOf(deviceObject);
+  PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
   WaitForObject(&dx->deviceMutex, Executive);
   WaitForObject(&dx->transferMutex, Executive);
+  const OpenHandle *handle = HandleOf(fileObject);
+  if (handle && handle->boundPipe) {
+    PipeContext *pipe = handle->boundPipe;
+    InterimCancelQueuedRequests(dx, fileObject);
+    (VOID) SendAbortPipe(dx, irp, pipe);
+    if (pipe->boundHandle) DissolveBinding(pipe);
+  }
   KeReleaseMutex(&dx->transferMutex, FALSE);
   KeReleaseMutex(&dx->deviceMutex, FALSE);
   return CompleteRequest(irp, STATUS_SUCCESS);

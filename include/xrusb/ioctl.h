@@ -247,6 +247,16 @@ typedef struct ConfigurationInfo {
   PipeSummary Pipes[XRUSB_MAX_PIPES];
 } ConfigurationInfo;
 
+/* Request of IOCTL_BIND_PIPE; bytes after the first are ignored. */
+typedef struct BindPipeRequest {
+  uint8_t EndpointAddress; /* bit 7 set: IN */
+} BindPipeRequest;
+
+/* Result of IOCTL_GET_PIPE_PARAMETERS, request of IOCTL_SET_PIPE_PARAMETERS. */
+typedef struct PipeParameters {
+  uint32_t Flags; /* SHORT_TRANSFER_OK; other bits read as 0 and are ignored */
+} PipeParameters;
+
 /* IOCTL_GET_INTERFACE takes the interface number as a uint16_t; it and IOCTL_GET_CONFIGURATION
  * return one byte. */
 
@@ -301,6 +311,8 @@ XRUSB_STATIC_ASSERT_(offsetof(PipeSummary, InterfaceNumber) == 12, "InterfaceNum
 XRUSB_STATIC_ASSERT_(sizeof(ConfigurationInfo) == 776, "ConfigurationInfo is 776 bytes");
 XRUSB_STATIC_ASSERT_(offsetof(ConfigurationInfo, Interfaces) == 8, "Interfaces at 8");
 XRUSB_STATIC_ASSERT_(offsetof(ConfigurationInfo, Pipes) == 264, "Pipes at 264");
+XRUSB_STATIC_ASSERT_(sizeof(BindPipeRequest) == 1, "BindPipeRequest is 1 byte");
+XRUSB_STATIC_ASSERT_(sizeof(PipeParameters) == 4, "PipeParameters is 4 bytes");
 #undef XRUSB_STATIC_ASSERT_
 
 #endif /* XRUSB_IOCTL_H */

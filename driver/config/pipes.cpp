@@ -1,0 +1,101 @@
+#include "driver/config/pipes.h"
+
+#include "driver/config/configuration.h"
+#include "driver/control/sync_request.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/open_handle.h"
+#include "include/xrusb/status.h"
+
+namespace {
+
+VOID BuildPipeRequest(URB *urb, USHORT function, const PipeContext *pipe) {
+  RtlZeroMemory(urb, sizeof *urb);
+  urb->UrbHeader.Length = USHORT(sizeof(struct _URB_PIPE_REQUEST));
+  urb->UrbHeader.Function = function;
+  urb->UrbHeader.Status = URB_STATUS_UNWRITTEN;
+  urb->UrbPipeRequest.PipeHandle = pipe->pipeInfo.PipeHandle;
+}
+
+PFILE_OBJECT FileObjectOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->FileObject; }
+
+}  // namespace
+
+NTSTATUS BindPipe(DeviceExtension *dx, PIRP irp, const BindPipeRequest *request) {
+  OpenHandle *handle = HandleOf(FileObjectOf(irp));
+  if (!handle) return ERR_INVALID_PARAMETER;
+  if (handle->boundPipe) return ERR_ALREADY_BOUND;
+  for (PLIST_ENTRY e = dx->pipeList.Flink; e != &dx->pipeList; e = e->Flink) {
+    PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
+    if (pipe->pipeInfo.EndpointAddress != request->EndpointAddress) continue;
+    // The first pipe with the address decides, even when another one further on is free.
+    if (pipe->boundHandle) return ERR_ALREADY_BOUND;
+    pipe->boundHandle = handle;
+    handle->boundPipe = pipe;
+    pipe->bytesTransferred = 0;
+    pipe->requestsSucceeded = 0;
+    pipe->requestsFailed = 0;
+    return STATUS_SUCCESS;
+  }
+  return ERR_PIPE_NOT_FOUND;
+}
+
+VOID DissolveBinding(PipeContext *pipe) {
+  pipe->boundHandle->boundPipe = NULL;
+  pipe->boundHandle = NULL;
+  pipe->bytesTransferred = 0;
+  pipe->requestsSucceeded = 0;
+  pipe->requestsFailed = 0;
+  pipe->statisticsEnabled = FALSE;
+}
+
+// Transfers of the handle keep running: they hold their own reference to the pipe.
+NTSTATUS UnbindPipe(PipeContext *pipe) {
+  if (pipe->boundHandle) DissolveBinding(pipe);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ResetPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
+  URB urb;
+  BuildPipeRequest(&urb, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe);
+  if (dx->requestsBlocked) return ERR_DEVICE_NOT_READY;
+  return SubmitUrbSync(dx, irp, &urb, dx->parameters.requestTimeout);
+}
+
+// An application cannot act on a failed abort, so it is not told of one.
+NTSTATUS AbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
+  if (!dx->requestsBlocked) (VOID) SendAbortPipe(dx, irp, pipe);
+  InterimCancelQueuedRequests(dx, FileObjectOf(irp));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetPipeParameters(const PipeContext *pipe, PipeParameters *result) {
+  result->Flags = pipe->shortTransferOk ? SHORT_TRANSFER_OK : 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SetPipeParameters(PipeContext *pipe, const PipeParameters *request) {
+  pipe->shortTransferOk = (request->Flags & SHORT_TRANSFER_OK) != 0;
+  return STATUS_SUCCESS;
+}
+
+// Not gated on requestsBlocked: stop, removal and power-down abort through here while the
+// device is still on the bus.
+NTSTATUS SendAbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
+  if (!dx->devicePresent) return ERR_DEVICE_NOT_PRESENT;
+  if (!pipe->abortNeeded) return STATUS_SUCCESS;
+  URB urb;
+  BuildPipeRequest(&urb, URB_FUNCTION_ABORT_PIPE, pipe);
+  NTSTATUS status =
+      CallLowerDriverSync(dx, irp, &urb, IOCTL_INTERNAL_USB_SUBMIT_URB, dx->parameters.requestTimeout);
+  // A failed IRP whose URB reports no USB error still counts as aborted.
+  if (status != ERR_TIMEOUT && urb.UrbHeader.Status != URB_STATUS_UNWRITTEN) status = MapUsbdStatus(urb.UrbHeader.Status);
+  // Cleared even on failure: a pipe the bus will not abort is not helped by asking again.
+  pipe->abortNeeded = FALSE;
+  return status;
+}
+
+VOID AbortAllPipes(DeviceExtension *dx, PIRP irp) {
+  InterimCancelQueuedRequests(dx, NULL);
+  for (PLIST_ENTRY e = dx->pipeList.Flink; e != &dx->pipeList; e = e->Flink)
+    (VOID) SendAbortPipe(dx, irp, CONTAINING_RECORD(e, PipeContext, listEntry));
+}

@@ -1,0 +1,254 @@
+// Binding handles to pipes and stopping or resetting pipes, as applications do it, checked
+// against the pipe records and the requests the bus saw.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/config/configuration.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/driver.h"
+#include "driver/core/open_handle.h"
+#include "include/xrusb/ioctl.h"
+#include "include/xrusb/status.h"
+#include "sim/kernel/objects.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/registry.h"
+#include "sim/kernel/world.h"
+#include "sim/usb/bus.h"
+#include "sim/usb/test_device.h"
+#include "sim/win32/win32.h"
+
+namespace {
+
+using sim::usb::Bus;
+using sim::usb::TraceEntry;
+using simwin::HANDLE;
+using simwin::INVALID_HANDLE_VALUE;
+namespace td = sim::usb::test_device;
+
+class Pipes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
+    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
+    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
+    sim::usb::PlugOptions options;
+    options.registryKey = key;
+    pdo_ = Bus::Get().Plug(sim::usb::MakeTestDevice().model, driver_, options);
+    dx_ = static_cast<DeviceExtension *>(sim::StackTop(pdo_)->DeviceExtension);
+    h_ = Open();
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    for (HANDLE h : {h_, h2_})
+      if (h != INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(simwin::CloseHandle(h));
+      }
+    Bus::Get().Unplug(pdo_);
+    Bus::Get().Settle();
+  }
+  static HANDLE Open() {
+    return simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+  }
+  NTSTATUS Send(HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0, void *out = nullptr,
+                DWORD outLength = 0) {
+    simwin::OVERLAPPED o{};
+    DWORD bytes = 0;
+    simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o);
+    information_ = o.InternalHigh;
+    return NTSTATUS(uint32_t(o.Internal));
+  }
+  NTSTATUS Bind(HANDLE h, uint8_t address) {
+    const BindPipeRequest r{address};
+    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r);
+  }
+  // Interface 0 (bulk, interrupt) and interface 2 (the second control endpoint) of configuration 1.
+  void Configure() {
+    SetConfigurationRequest r{};
+    r.NumberOfInterfaces = 2;
+    r.InterfaceList[0] = {0, 0, 4096};
+    r.InterfaceList[1] = {2, 0, 64};
+    ASSERT_EQ(Send(h_, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
+    Bus::Get().ClearTrace(pdo_);
+  }
+  PipeContext *PipeAt(uint8_t address) {
+    for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
+      PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
+      if (pipe->pipeInfo.EndpointAddress == address) return pipe;
+    }
+    ADD_FAILURE() << "no pipe " << int(address);
+    return nullptr;
+  }
+  // The pipe requests the bus saw since the last call, as (function, endpoint).
+  std::vector<std::pair<USHORT, uint8_t>> PipeRequests() {
+    std::vector<std::pair<USHORT, uint8_t>> out;
+    for (const TraceEntry &t : Bus::Get().Trace(pdo_))
+      if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+        out.push_back({t.function, t.endpoint});
+    Bus::Get().ClearTrace(pdo_);
+    return out;
+  }
+  uint32_t Flags(HANDLE h) {
+    PipeParameters p{0xA5A5A5A5};
+    EXPECT_EQ(Send(h, IOCTL_GET_PIPE_PARAMETERS, nullptr, 0, &p, sizeof p), STATUS_SUCCESS);
+    EXPECT_EQ(information_, sizeof p);
+    return p.Flags;
+  }
+
+  sim::World world_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  DeviceExtension *dx_ = nullptr;
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+  HANDLE h2_ = INVALID_HANDLE_VALUE;
+  ULONG_PTR information_ = 0;
+};
+
+using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
+
+TEST_F(Pipes, BindAndUnbind) {
+  EXPECT_EQ(Bind(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND) << "nothing configured";
+  Configure();
+  h2_ = Open();
+  EXPECT_EQ(Bind(h_, 0x01), ERR_PIPE_NOT_FOUND) << "OUT 1 is not in this configuration";
+  EXPECT_EQ(Bind(h_, td::kIsoIn), ERR_PIPE_NOT_FOUND) << "interface 1 was not selected";
+
+  PipeContext *source = PipeAt(td::kSourceIn);
+  source->bytesTransferred = 5;
+  source->requestsSucceeded = 6;
+  source->requestsFailed = 7;
+  source->statisticsEnabled = TRUE;
+  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  EXPECT_EQ(information_, 0u);
+  EXPECT_NE(source->boundHandle, nullptr);
+  EXPECT_EQ(source->boundHandle->boundPipe, source);
+  EXPECT_EQ(source->bytesTransferred + source->requestsSucceeded + source->requestsFailed, 0u);
+  EXPECT_TRUE(source->statisticsEnabled) << "the rate statistics outlive a binding";
+
+  EXPECT_EQ(Bind(h_, td::kSinkOut), ERR_ALREADY_BOUND) << "one pipe per handle";
+  EXPECT_EQ(Bind(h2_, td::kSourceIn), ERR_ALREADY_BOUND) << "one handle per pipe";
+  EXPECT_EQ(PipeAt(td::kSinkOut)->boundHandle, nullptr);
+  ASSERT_EQ(Bind(h2_, td::kSinkOut), STATUS_SUCCESS);
+
+  source->bytesTransferred = 5;
+  EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(source->boundHandle, nullptr);
+  EXPECT_EQ(source->bytesTransferred, 0u);
+  EXPECT_FALSE(source->statisticsEnabled);
+  EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE), ERR_NOT_BOUND);
+  EXPECT_NE(PipeAt(td::kSinkOut)->boundHandle, nullptr) << "the other handle keeps its pipe";
+  EXPECT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS) << "free again";
+  EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
+}
+
+TEST_F(Pipes, ShortTransferFlag) {
+  Configure();
+  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK) << "the registry's default";
+  const PipeParameters allButShort{~SHORT_TRANSFER_OK};
+  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &allButShort, sizeof allButShort), STATUS_SUCCESS);
+  EXPECT_FALSE(PipeAt(td::kSourceIn)->shortTransferOk);
+  EXPECT_EQ(Flags(h_), 0u) << "other bits are not kept";
+  const PipeParameters onlyShort{SHORT_TRANSFER_OK};
+  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &onlyShort, sizeof onlyShort), STATUS_SUCCESS);
+  EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK);
+}
+
+// The host side is reset and the device's halt cleared, both as the bus sees them.
+TEST_F(Pipes, ResetClearsHalt) {
+  Configure();
+  const FeatureRequest halt{XRUSB_RECIPIENT_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, td::kSourceIn};
+  ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt), STATUS_SUCCESS);
+  ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
+  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  PipeRequests();
+
+  EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
+  EXPECT_FALSE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
+
+  // A pipe handle the bus does not know: its refusal is the answer.
+  PipeContext *pipe = PipeAt(td::kSourceIn);
+  const USBD_PIPE_HANDLE real = pipe->pipeInfo.PipeHandle;
+  pipe->pipeInfo.PipeHandle = USBD_PIPE_HANDLE(uintptr_t(0xBAD0));
+  EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE), ERR_USBD_INVALID_PIPE_HANDLE);
+  pipe->pipeInfo.PipeHandle = real;
+}
+
+// An abort goes down only for a pipe that had a transfer at the bus since its last one.
+TEST_F(Pipes, AbortOnlyWhenNeeded) {
+  Configure();
+  ASSERT_EQ(Bind(h_, td::kSinkOut), STATUS_SUCCESS);
+  PipeContext *sink = PipeAt(td::kSinkOut);
+
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_TRUE(PipeRequests().empty());
+
+  sink->abortNeeded = TRUE;
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSinkOut}}));
+  EXPECT_FALSE(sink->abortNeeded);
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_TRUE(PipeRequests().empty()) << "one abort per transfer burst";
+
+  // Refused by the bus: not reported, and not asked again.
+  const USBD_PIPE_HANDLE real = sink->pipeInfo.PipeHandle;
+  sink->pipeInfo.PipeHandle = USBD_PIPE_HANDLE(uintptr_t(0xBAD0));
+  sink->abortNeeded = TRUE;
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_FALSE(sink->abortNeeded);
+  sink->pipeInfo.PipeHandle = real;
+  PipeRequests();
+
+  // While stopping is pending nothing reaches the bus from here.
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  sink->abortNeeded = TRUE;
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_TRUE(PipeRequests().empty());
+  EXPECT_TRUE(sink->abortNeeded);
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+}
+
+// Cleanup aborts and frees the pipe for other handles; the configuration's end unbinds everyone.
+TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
+  Configure();
+  h2_ = Open();
+  ASSERT_EQ(Bind(h2_, td::kSourceIn), STATUS_SUCCESS);
+  PipeAt(td::kSourceIn)->abortNeeded = TRUE;
+  PipeAt(td::kSinkOut)->abortNeeded = TRUE;  // bound by nobody: not this cleanup's business
+  EXPECT_TRUE(simwin::CloseHandle(h2_));
+  h2_ = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn}}));
+  EXPECT_EQ(PipeAt(td::kSourceIn)->boundHandle, nullptr);
+  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+
+  h2_ = Open();
+  ASSERT_EQ(Bind(h2_, td::kControlPipe), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+  const std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.front().function, URB_FUNCTION_ABORT_PIPE) << "the pending abort, before the null configuration";
+  EXPECT_EQ(trace.front().endpoint, td::kSinkOut);
+  for (HANDLE h : {h_, h2_}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE), ERR_NOT_BOUND);
+  EXPECT_EQ(Bind(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND);
+}
+
+// Only a control pipe carries a pipe control transfer; the type decides before the lengths.
+TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
+  Configure();
+  h2_ = Open();
+  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(Bind(h2_, td::kControlPipe), STATUS_SUCCESS);
+  uint8_t in[12] = {}, data[8];
+  for (DWORD code : {IOCTL_PIPE_CONTROL_TRANSFER_IN, IOCTL_PIPE_CONTROL_TRANSFER_OUT}) {
+    SCOPED_TRACE(testing::Message() << std::hex << code);
+    EXPECT_EQ(Send(h_, code, in, sizeof in, data, sizeof data), ERR_USBD_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(Send(h_, code, in, 4, data, sizeof data), ERR_USBD_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(Send(h2_, code, in, 4, data, sizeof data), ERR_INVALID_INBUFFER);
+  }
+  EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
+}
+
+}  // namespace

@@ -16,11 +16,8 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pool.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
+#include "plugged_device.h"
 
 namespace {
 
@@ -49,54 +46,22 @@ std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uint8_t nu
   return out;
 }
 
-class AlternateSetting : public ::testing::Test {
+class AlternateSetting : public xrtest::PluggedDevice {
  protected:
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
-    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
-    sim::usb::PlugOptions options;
-    options.registryKey = key;
-    device_ = sim::usb::MakeTestDevice();
-    pdo_ = Bus::Get().Plug(device_.model, driver_, options);
-    dx_ = static_cast<DeviceExtension *>(sim::StackTop(pdo_)->DeviceExtension);
-    h_ = simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
-  }
-  void TearDown() override {
-    sim::ClearFaults();
-    EXPECT_TRUE(simwin::CloseHandle(h_));
-    Bus::Get().Unplug(pdo_);
-    Bus::Get().Settle();
-  }
-  NTSTATUS Send(DWORD code, const void *in, DWORD inLength, void *out = nullptr, DWORD outLength = 0) {
-    simwin::OVERLAPPED o{};
-    DWORD bytes = 0;
-    simwin::DeviceIoControl(h_, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o);
-    information_ = o.InternalHigh;
-    return NTSTATUS(uint32_t(o.Internal));
-  }
   // Interface 1 at 'alternate', between interfaces 0 and 2.
   void Configure(uint16_t alternate) {
-    SetConfigurationRequest r{};
-    r.NumberOfInterfaces = 3;
-    r.InterfaceList[0] = {0, 0, 4096};
-    r.InterfaceList[1] = {1, alternate, 512};
-    r.InterfaceList[2] = {2, 0, 64};
-    ASSERT_EQ(Send(IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
-    Bus::Get().ClearTrace(pdo_);
+    ASSERT_EQ(PluggedDevice::Configure(0, {{0, 0, 4096}, {1, alternate, 512}, {2, 0, 64}}), STATUS_SUCCESS);
   }
   NTSTATUS Switch(uint16_t number, uint16_t alternate, uint32_t maxTransfer) {
     const InterfaceSetting s{number, alternate, maxTransfer};
-    const NTSTATUS status = Send(IOCTL_SET_INTERFACE, &s, sizeof s);
+    const NTSTATUS status = Send(IOCTL_SET_INTERFACE, &s, sizeof s).status;
     EXPECT_EQ(information_, 0u);
     EXPECT_EQ(sim::PoolUsage(TAG_ALTERNATE_SETTING).blocksOutstanding, 0u);
     return status;
   }
   ConfigurationInfo Info() {
     ConfigurationInfo info;
-    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
     return info;
   }
   // The select-interface requests the bus saw since the last look; what they selected shows in
@@ -124,14 +89,6 @@ class AlternateSetting : public ::testing::Test {
     ASSERT_EQ(info.NumberOfPipes, 7u);
     for (unsigned i = 0; i < 7; ++i) EXPECT_EQ(info.Pipes[i].InterfaceNumber, i < 6 ? 0 : 2);
   }
-
-  sim::World world_;
-  sim::usb::TestDevice device_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  DeviceExtension *dx_ = nullptr;
-  HANDLE h_ = INVALID_HANDLE_VALUE;
-  ULONG_PTR information_ = 0;
 };
 
 // Bindings are made by hand: the bind code is not carried out here.
@@ -238,7 +195,7 @@ TEST_F(AlternateSetting, FailuresAfterTheDropLeaveTheInterfaceUnrecorded) {
     ExpectOnlyOthers(Info());
     EXPECT_EQ(Switch(1, 2, 64), ERR_INTERFACE_NOT_FOUND);
     EXPECT_EQ(DeviceAlternate(1), 2) << "the device keeps the setting it had";
-    ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0).status, STATUS_SUCCESS);
   }
 }
 

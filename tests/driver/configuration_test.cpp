@@ -17,12 +17,9 @@
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
-#include "sim/kernel/registry.h"
 #include "sim/kernel/threads.h"
-#include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
+#include "plugged_device.h"
 
 namespace {
 
@@ -66,60 +63,17 @@ std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uint8_t nu
   return out;
 }
 
-class Configuration : public ::testing::Test {
+class Configuration : public xrtest::PluggedDevice {
  protected:
-  void SetUp() override { driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb"); }
-  void TearDown() override {
-    sim::ClearFaults();
-    Unplug();
-  }
-  void Plug(std::vector<std::pair<std::u16string, uint32_t>> values = {}) {
-    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\" +
-                               sim::ToU16(std::to_string(++keys_).c_str());
-    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
-    for (const auto &[name, value] : values) sim::registry::SetDword(key, name, value);
-    sim::usb::PlugOptions options;
-    options.registryKey = key;
-    device_ = sim::usb::MakeTestDevice();
-    pdo_ = Bus::Get().Plug(device_.model, driver_, options);
-    PDEVICE_OBJECT top = sim::StackTop(pdo_);
-    dx_ = top == pdo_ ? nullptr : static_cast<DeviceExtension *>(top->DeviceExtension);
-    if (dx_) h_ = Open();
-    Bus::Get().ClearTrace(pdo_);
-  }
-  void Unplug() {
-    if (h_ != INVALID_HANDLE_VALUE) {
-      EXPECT_TRUE(simwin::CloseHandle(h_));
-    }
-    h_ = INVALID_HANDLE_VALUE;
-    if (pdo_) {
-      Bus::Get().Unplug(pdo_);
-      Bus::Get().Settle();
-    }
-    pdo_ = nullptr;
-    dx_ = nullptr;
-  }
-  static HANDLE Open() {
-    return simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
-  }
-  NTSTATUS Send(DWORD code, const void *in, DWORD inLength, void *out = nullptr, DWORD outLength = 0,
-                HANDLE h = INVALID_HANDLE_VALUE) {
-    simwin::OVERLAPPED o{};
-    DWORD bytes = 0;
-    simwin::DeviceIoControl(h == INVALID_HANDLE_VALUE ? h_ : h, code, const_cast<void *>(in), inLength, out,
-                            outLength, &bytes, &o);
-    information_ = o.InternalHigh;
-    return NTSTATUS(uint32_t(o.Internal));
-  }
-  NTSTATUS Select(const SetConfigurationRequest &r) { return Send(IOCTL_SET_CONFIGURATION, &r, sizeof r); }
+  Configuration() : PluggedDevice(false) {}
+  NTSTATUS Select(const SetConfigurationRequest &r) { return Send(IOCTL_SET_CONFIGURATION, r).status; }
   NTSTATUS Unconfigure(HANDLE h = INVALID_HANDLE_VALUE) {
-    return Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0, nullptr, 0, h);
+    return Send(h == INVALID_HANDLE_VALUE ? h_ : h, IOCTL_UNCONFIGURE_DEVICE).status;
   }
   ConfigurationInfo Info() {
     ConfigurationInfo info;
     memset(&info, 0xA5, sizeof info);
-    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
     EXPECT_EQ(information_, sizeof info);
     return info;
   }
@@ -166,15 +120,6 @@ class Configuration : public ::testing::Test {
     const uint8_t *end = reinterpret_cast<const uint8_t *>(&info + 1);
     EXPECT_TRUE(std::all_of(tail, end, [](uint8_t b) { return b == 0; })) << "unfilled entries are cleared";
   }
-
-  sim::World world_;
-  sim::usb::TestDevice device_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  DeviceExtension *dx_ = nullptr;
-  HANDLE h_ = INVALID_HANDLE_VALUE;
-  ULONG_PTR information_ = 0;
-  int keys_ = 0;
 };
 
 TEST_F(Configuration, SelectRecordReselectAndDrop) {
@@ -324,7 +269,7 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
     simwin::ProcessScope in(a);
     ha = Open();
     const SetConfigurationRequest r = Request(0, {{0, 0, 64}});
-    ASSERT_EQ(Send(IOCTL_SET_CONFIGURATION, &r, sizeof r, nullptr, 0, ha), STATUS_SUCCESS);
+    ASSERT_EQ(Send(ha, IOCTL_SET_CONFIGURATION, &r, sizeof r).status, STATUS_SUCCESS);
   }
   {
     simwin::ProcessScope in(b);
@@ -374,7 +319,7 @@ TEST_F(Configuration, StartTimeConfiguration) {
 TEST_F(Configuration, StoredDescriptorAndRemoteWakeup) {
   Plug();
   const DeviceParameters wake = {XRUSB_OPTION_REMOTE_WAKEUP, 1000};
-  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake), STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake).status, STATUS_SUCCESS);
   struct Row {
     uint16_t index;
     bool armed;  // configuration 1 asks for remote wake-up, 2 does not
@@ -392,15 +337,15 @@ TEST_F(Configuration, StoredDescriptorAndRemoteWakeup) {
   std::vector<uint8_t> copy = device_.model->configurations[1];
   copy[7] |= 0x20;
   copy.push_back(0xEE);  // longer than wTotalLength: kept whole
-  ASSERT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())), STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())).status, STATUS_SUCCESS);
   EXPECT_EQ(memcmp(dx_->storedConfigDescriptor, copy.data(), copy.size()), 0);
   EXPECT_TRUE(dx_->configured) << "the configuration is untouched";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 2);
-  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake), STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake).status, STATUS_SUCCESS);
   EXPECT_TRUE(dx_->remoteWakeupArmed);
 
   sim::FailNth(sim::AllocKind::Pool, 1, TAG_STORED_CONFIG_DESCRIPTOR);
-  EXPECT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())), ERR_NO_MEMORY);
+  EXPECT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())).status, ERR_NO_MEMORY);
   EXPECT_EQ(dx_->storedConfigDescriptor, nullptr);
 
   // Removed while configured, with the handle still open: the records go with the device.

@@ -13,11 +13,8 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
+#include "plugged_device.h"
 
 namespace {
 
@@ -25,52 +22,14 @@ using sim::usb::Bus;
 using sim::usb::Fault;
 using sim::usb::Response;
 using sim::usb::TraceEntry;
-using simwin::HANDLE;
-using simwin::INVALID_HANDLE_VALUE;
 namespace td = sim::usb::test_device;
 
 constexpr NTSTATUS kStalled = NTSTATUS(0xE0000004);  // USBD_STATUS_STALL_PID as callers get it
 
-struct Result {
-  NTSTATUS status;
-  ULONG_PTR information;
-};
+using xrtest::Result;
 
-class DeviceRequests : public ::testing::Test {
+class DeviceRequests : public xrtest::PluggedDevice {
  protected:
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
-    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
-    sim::usb::PlugOptions options;
-    options.registryKey = key;
-    device_ = sim::usb::MakeTestDevice();
-    pdo_ = Bus::Get().Plug(device_.model, driver_, options);
-    h_ = simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
-    Bus::Get().ClearTrace(pdo_);
-  }
-  void TearDown() override {
-    sim::ClearFaults();
-    if (h_ != INVALID_HANDLE_VALUE) {
-      EXPECT_TRUE(simwin::CloseHandle(h_));
-    }
-    Bus::Get().Unplug(pdo_);
-    Bus::Get().Settle();
-  }
-  Result Send(DWORD code, const void *in, DWORD inLength, void *out, DWORD outLength) {
-    simwin::OVERLAPPED o{};
-    DWORD bytes = 0;
-    if (!simwin::DeviceIoControl(h_, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o)) {
-      EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING));
-    }
-    return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
-  }
-  template <typename Request>
-  Result Send(DWORD code, const Request &request, std::vector<uint8_t> *data = nullptr) {
-    return Send(code, &request, sizeof request, data ? data->data() : nullptr, data ? DWORD(data->size()) : 0);
-  }
   // The one URB the last request sent down; fails the test when there was not exactly one.
   TraceEntry OneUrb() {
     std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
@@ -78,12 +37,6 @@ class DeviceRequests : public ::testing::Test {
     EXPECT_EQ(trace.size(), 1u);
     return trace.empty() ? TraceEntry{} : trace.back();
   }
-
-  sim::World world_;
-  sim::usb::TestDevice device_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(DeviceRequests, GetDescriptorReturnsWhatTheDeviceSent) {

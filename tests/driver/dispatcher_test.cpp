@@ -12,71 +12,16 @@
 #include "include/xrusb/status.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
-#include "sim/kernel/registry.h"
 #include "sim/kernel/timers.h"
-#include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
+#include "plugged_device.h"
 
 namespace {
 
 using sim::usb::Bus;
-using simwin::HANDLE;
-using simwin::INVALID_HANDLE_VALUE;
 
-struct Result {
-  NTSTATUS status;
-  ULONG_PTR information;  // as the request completed, failures included
-};
-
-class Dispatcher : public ::testing::Test {
- protected:
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
-    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
-    sim::usb::PlugOptions options;
-    options.registryKey = key;
-    pdo_ = Bus::Get().Plug(sim::usb::MakeTestDevice().model, driver_, options);
-    dx_ = static_cast<DeviceExtension *>(sim::StackTop(pdo_)->DeviceExtension);
-    // Overlapped, so that the request's Information is seen even when it fails.
-    h_ = simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
-  }
-  void TearDown() override {
-    if (h_ != INVALID_HANDLE_VALUE) {
-      EXPECT_TRUE(simwin::CloseHandle(h_));
-    }
-    if (!removed_) Bus::Get().Unplug(pdo_);
-    Bus::Get().Settle();
-  }
-  Result Send(DWORD code, const void *in, DWORD inLength, void *out, DWORD outLength) {
-    simwin::OVERLAPPED o{};
-    DWORD bytes = 0;
-    if (!simwin::DeviceIoControl(h_, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o)) {
-      EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING)) << "control codes never pend";
-    }
-    return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
-  }
-  Result Send(DWORD code, DWORD inLength = 0, DWORD outLength = 0) {
-    std::vector<uint8_t> in(inLength + 1, 0), out(outLength + 1, 0);
-    return Send(code, in.data(), inLength, out.data(), outLength);
-  }
-  // Surprise removal; the open handle keeps the record.
-  void Remove() {
-    Bus::Get().Unplug(pdo_);
-    removed_ = true;
-  }
-
-  sim::World world_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  DeviceExtension *dx_ = nullptr;
-  HANDLE h_ = INVALID_HANDLE_VALUE;
-  bool removed_ = false;
-};
+using Dispatcher = xrtest::PluggedDevice;
+using xrtest::Result;
 
 // Between a query (stop or remove) and its cancel the device takes no bus requests: codes that
 // need the bus are held off with ERR_DEVICE_NOT_READY and go through again after the cancel.
@@ -88,12 +33,12 @@ TEST_F(Dispatcher, PendingStopOrRemovalHoldsBusRequestsUntilCancelled) {
   const BusCode busCodes[] = {{IOCTL_GET_CONFIGURATION, STATUS_SUCCESS}, {IOCTL_GET_INTERFACE, NTSTATUS(0xE0000004)}};
   auto expectAll = [&](bool held) {
     for (const BusCode &c : busCodes)
-      EXPECT_EQ(Send(c.code, 2, 2).status, held ? ERR_DEVICE_NOT_READY : c.ready) << std::hex << c.code;
+      EXPECT_EQ(SendZeroed(c.code, 2, 2).status, held ? ERR_DEVICE_NOT_READY : c.ready) << std::hex << c.code;
   };
   expectAll(false);
   ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
   expectAll(true);
-  EXPECT_EQ(Send(IOCTL_GET_DEVICE_PARAMETERS, 0, 8).status, STATUS_SUCCESS);  // no bus needed
+  EXPECT_EQ(SendZeroed(IOCTL_GET_DEVICE_PARAMETERS, 0, 8).status, STATUS_SUCCESS);  // no bus needed
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
   expectAll(false);
   ASSERT_EQ(sim::pnp::QueryRemove(pdo_), STATUS_SUCCESS);
@@ -168,13 +113,13 @@ TEST_F(Dispatcher, DeviceParametersRoundTrip) {
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 0u);
   EXPECT_EQ(dx_->remoteWakeupArmed, 0);
-  EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, 7, 0).status, ERR_INVALID_INBUFFER);
+  EXPECT_EQ(SendZeroed(IOCTL_SET_DEVICE_PARAMETERS, 7, 0).status, ERR_INVALID_INBUFFER);
 
   r = Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, &got, sizeof got);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(got.Options, set.Options) << "unknown bits are kept";
   EXPECT_EQ(got.RequestTimeout, 0u) << "no time-out is allowed";
-  EXPECT_EQ(Send(IOCTL_GET_DEVICE_PARAMETERS, 0, 7).status, ERR_INVALID_OUTBUFFER);
+  EXPECT_EQ(SendZeroed(IOCTL_GET_DEVICE_PARAMETERS, 0, 7).status, ERR_INVALID_OUTBUFFER);
 }
 
 TEST_F(Dispatcher, PowerStateAndDriverInfo) {
@@ -183,7 +128,7 @@ TEST_F(Dispatcher, PowerStateAndDriverInfo) {
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 4u);
   EXPECT_EQ(value.PowerState, 0u) << "D0";
-  EXPECT_EQ(Send(IOCTL_GET_DEVICE_POWER_STATE, 0, 3).status, ERR_INVALID_OUTBUFFER);
+  EXPECT_EQ(SendZeroed(IOCTL_GET_DEVICE_POWER_STATE, 0, 3).status, ERR_INVALID_OUTBUFFER);
 
   struct Row {
     uint32_t state;
@@ -242,7 +187,7 @@ TEST_F(Dispatcher, CodesNotCarriedOutYet) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(testing::Message() << std::hex << row.code);
-    const Result r = Send(row.code, row.in, row.out);
+    const Result r = SendZeroed(row.code, row.in, row.out);
     EXPECT_EQ(r.status, STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(r.information, 0u);
   }

@@ -13,11 +13,8 @@
 #include "include/xrusb/status.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
+#include "plugged_device.h"
 
 namespace {
 
@@ -27,52 +24,20 @@ using simwin::HANDLE;
 using simwin::INVALID_HANDLE_VALUE;
 namespace td = sim::usb::test_device;
 
-class Pipes : public ::testing::Test {
+class Pipes : public xrtest::PluggedDevice {
  protected:
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
-    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
-    sim::usb::PlugOptions options;
-    options.registryKey = key;
-    pdo_ = Bus::Get().Plug(sim::usb::MakeTestDevice().model, driver_, options);
-    dx_ = static_cast<DeviceExtension *>(sim::StackTop(pdo_)->DeviceExtension);
-    h_ = Open();
-    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
-  }
   void TearDown() override {
-    for (HANDLE h : {h_, h2_})
-      if (h != INVALID_HANDLE_VALUE) {
-        EXPECT_TRUE(simwin::CloseHandle(h));
-      }
-    Bus::Get().Unplug(pdo_);
-    Bus::Get().Settle();
-  }
-  static HANDLE Open() {
-    return simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
-  }
-  NTSTATUS Send(HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0, void *out = nullptr,
-                DWORD outLength = 0) {
-    simwin::OVERLAPPED o{};
-    DWORD bytes = 0;
-    simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o);
-    information_ = o.InternalHigh;
-    return NTSTATUS(uint32_t(o.Internal));
+    if (h2_ != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(simwin::CloseHandle(h2_));
+    }
+    PluggedDevice::TearDown();
   }
   NTSTATUS Bind(HANDLE h, uint8_t address) {
     const BindPipeRequest r{address};
-    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r);
+    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
   }
   // Interface 0 (bulk, interrupt) and interface 2 (the second control endpoint) of configuration 1.
-  void Configure() {
-    SetConfigurationRequest r{};
-    r.NumberOfInterfaces = 2;
-    r.InterfaceList[0] = {0, 0, 4096};
-    r.InterfaceList[1] = {2, 0, 64};
-    ASSERT_EQ(Send(h_, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
-    Bus::Get().ClearTrace(pdo_);
-  }
+  void Configure() { ASSERT_EQ(PluggedDevice::Configure(0, {{0, 0, 4096}, {2, 0, 64}}), STATUS_SUCCESS); }
   PipeContext *PipeAt(uint8_t address) {
     for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
       PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
@@ -92,18 +57,12 @@ class Pipes : public ::testing::Test {
   }
   uint32_t Flags(HANDLE h) {
     PipeParameters p{0xA5A5A5A5};
-    EXPECT_EQ(Send(h, IOCTL_GET_PIPE_PARAMETERS, nullptr, 0, &p, sizeof p), STATUS_SUCCESS);
+    EXPECT_EQ(Send(h, IOCTL_GET_PIPE_PARAMETERS, nullptr, 0, &p, sizeof p).status, STATUS_SUCCESS);
     EXPECT_EQ(information_, sizeof p);
     return p.Flags;
   }
 
-  sim::World world_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  DeviceExtension *dx_ = nullptr;
-  HANDLE h_ = INVALID_HANDLE_VALUE;
   HANDLE h2_ = INVALID_HANDLE_VALUE;
-  ULONG_PTR information_ = 0;
 };
 
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
@@ -133,11 +92,11 @@ TEST_F(Pipes, BindAndUnbind) {
   ASSERT_EQ(Bind(h2_, td::kSinkOut), STATUS_SUCCESS);
 
   source->bytesTransferred = 5;
-  EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, STATUS_SUCCESS);
   EXPECT_EQ(source->boundHandle, nullptr);
   EXPECT_EQ(source->bytesTransferred, 0u);
   EXPECT_FALSE(source->statisticsEnabled);
-  EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE), ERR_NOT_BOUND);
+  EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
   EXPECT_NE(PipeAt(td::kSinkOut)->boundHandle, nullptr) << "the other handle keeps its pipe";
   EXPECT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS) << "free again";
   EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
@@ -148,11 +107,11 @@ TEST_F(Pipes, ShortTransferFlag) {
   ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
   EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK) << "the registry's default";
   const PipeParameters allButShort{~SHORT_TRANSFER_OK};
-  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &allButShort, sizeof allButShort), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &allButShort, sizeof allButShort).status, STATUS_SUCCESS);
   EXPECT_FALSE(PipeAt(td::kSourceIn)->shortTransferOk);
   EXPECT_EQ(Flags(h_), 0u) << "other bits are not kept";
   const PipeParameters onlyShort{SHORT_TRANSFER_OK};
-  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &onlyShort, sizeof onlyShort), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &onlyShort, sizeof onlyShort).status, STATUS_SUCCESS);
   EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK);
 }
 
@@ -160,12 +119,12 @@ TEST_F(Pipes, ShortTransferFlag) {
 TEST_F(Pipes, ResetClearsHalt) {
   Configure();
   const FeatureRequest halt{XRUSB_RECIPIENT_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, td::kSourceIn};
-  ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt), STATUS_SUCCESS);
+  ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt).status, STATUS_SUCCESS);
   ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
   ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
   PipeRequests();
 
-  EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE).status, STATUS_SUCCESS);
   EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
   EXPECT_FALSE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
 
@@ -173,7 +132,7 @@ TEST_F(Pipes, ResetClearsHalt) {
   PipeContext *pipe = PipeAt(td::kSourceIn);
   const USBD_PIPE_HANDLE real = pipe->pipeInfo.PipeHandle;
   pipe->pipeInfo.PipeHandle = USBD_PIPE_HANDLE(uintptr_t(0xBAD0));
-  EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE), ERR_USBD_INVALID_PIPE_HANDLE);
+  EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE).status, ERR_USBD_INVALID_PIPE_HANDLE);
   pipe->pipeInfo.PipeHandle = real;
 }
 
@@ -183,21 +142,21 @@ TEST_F(Pipes, AbortOnlyWhenNeeded) {
   ASSERT_EQ(Bind(h_, td::kSinkOut), STATUS_SUCCESS);
   PipeContext *sink = PipeAt(td::kSinkOut);
 
-  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
   EXPECT_TRUE(PipeRequests().empty());
 
   sink->abortNeeded = TRUE;
-  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
   EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSinkOut}}));
   EXPECT_FALSE(sink->abortNeeded);
-  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
   EXPECT_TRUE(PipeRequests().empty()) << "one abort per transfer burst";
 
   // Refused by the bus: not reported, and not asked again.
   const USBD_PIPE_HANDLE real = sink->pipeInfo.PipeHandle;
   sink->pipeInfo.PipeHandle = USBD_PIPE_HANDLE(uintptr_t(0xBAD0));
   sink->abortNeeded = TRUE;
-  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
   EXPECT_FALSE(sink->abortNeeded);
   sink->pipeInfo.PipeHandle = real;
   PipeRequests();
@@ -205,7 +164,7 @@ TEST_F(Pipes, AbortOnlyWhenNeeded) {
   // While stopping is pending nothing reaches the bus from here.
   ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
   sink->abortNeeded = TRUE;
-  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
   EXPECT_TRUE(PipeRequests().empty());
   EXPECT_TRUE(sink->abortNeeded);
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
@@ -226,12 +185,12 @@ TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
 
   h2_ = Open();
   ASSERT_EQ(Bind(h2_, td::kControlPipe), STATUS_SUCCESS);
-  EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
   const std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
   ASSERT_FALSE(trace.empty());
   EXPECT_EQ(trace.front().function, URB_FUNCTION_ABORT_PIPE) << "the pending abort, before the null configuration";
   EXPECT_EQ(trace.front().endpoint, td::kSinkOut);
-  for (HANDLE h : {h_, h2_}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE), ERR_NOT_BOUND);
+  for (HANDLE h : {h_, h2_}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
   EXPECT_EQ(Bind(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND);
 }
 
@@ -244,9 +203,9 @@ TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
   uint8_t in[12] = {}, data[8];
   for (DWORD code : {IOCTL_PIPE_CONTROL_TRANSFER_IN, IOCTL_PIPE_CONTROL_TRANSFER_OUT}) {
     SCOPED_TRACE(testing::Message() << std::hex << code);
-    EXPECT_EQ(Send(h_, code, in, sizeof in, data, sizeof data), ERR_USBD_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(Send(h_, code, in, 4, data, sizeof data), ERR_USBD_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(Send(h2_, code, in, 4, data, sizeof data), ERR_INVALID_INBUFFER);
+    EXPECT_EQ(Send(h_, code, in, sizeof in, data, sizeof data).status, ERR_USBD_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(Send(h_, code, in, 4, data, sizeof data).status, ERR_USBD_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(Send(h2_, code, in, 4, data, sizeof data).status, ERR_INVALID_INBUFFER);
   }
   EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
 }

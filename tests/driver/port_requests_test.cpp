@@ -14,11 +14,8 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
+#include "plugged_device.h"
 
 namespace {
 
@@ -29,10 +26,7 @@ using sim::usb::Speed;
 using simwin::HANDLE;
 using simwin::INVALID_HANDLE_VALUE;
 
-struct Result {
-  NTSTATUS status;
-  ULONG_PTR information;
-};
+using xrtest::Result;
 
 PlugOptions Offering(bool v0, bool v1) {
   PlugOptions options;
@@ -41,67 +35,27 @@ PlugOptions Offering(bool v0, bool v1) {
   return options;
 }
 
-class PortRequests : public ::testing::Test {
+class PortRequests : public xrtest::PluggedDevice {
  protected:
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    sim::registry::SetString(kKey, u"DriverDeviceBaseName", u"Dev");
-  }
-  void TearDown() override {
-    sim::ClearFaults();
-    Unplug();
-  }
-  // Plugs a test device and opens one handle to it.
+  PortRequests() : PluggedDevice(false) {}
   void Plug(PlugOptions options = {}, Speed speed = Speed::High) {
-    options.registryKey = kKey;
     sim::usb::TestDeviceOptions device;
     device.speed = speed;
-    pdo_ = Bus::Get().Plug(sim::usb::MakeTestDevice(device).model, driver_, options);
-    handles_.push_back(Open());
-    ASSERT_NE(handles_.back(), INVALID_HANDLE_VALUE);
-  }
-  void Unplug() {
-    CloseAll();
-    if (!pdo_) return;
-    Bus::Get().Settle();
-    Bus::Get().Unplug(Bus::Get().Current(pdo_));
-    Bus::Get().Settle();
-    pdo_ = nullptr;
-  }
-  static HANDLE Open() {
-    return simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
-  }
-  void CloseAll() {
-    for (HANDLE h : handles_) EXPECT_TRUE(simwin::CloseHandle(h));
-    handles_.clear();
-  }
-  Result Send(DWORD code, void *out = nullptr, DWORD outLength = 0) {
-    simwin::OVERLAPPED o{};
-    DWORD bytes = 0;
-    if (!simwin::DeviceIoControl(handles_.front(), code, nullptr, 0, out, outLength, &bytes, &o)) {
-      EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING));
-    }
-    return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
+    PluggedDevice::Plug({}, options, device);
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
   }
   template <typename Record>
   Result Get(DWORD code, Record *record) {
     std::memset(record, 0xA5, sizeof *record);
-    return Send(code, record, sizeof *record);
+    return Send(code, nullptr, 0, record, sizeof *record);
   }
-
-  const std::u16string kKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
-  sim::World world_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT pdo_ = nullptr;
-  std::vector<HANDLE> handles_;
 };
 
 TEST_F(PortRequests, CyclePortReplacesTheDevice) {
   Plug();
   PDEVICE_OBJECT oldDevice = sim::StackTop(pdo_);
   sim::ReferenceDevice(oldDevice);  // to ask about it after its deletion
-  const Result r = Send(IOCTL_CYCLE_PORT);
+  const Result r = Send(h_, IOCTL_CYCLE_PORT);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 0u);
   // The old device object goes with the last handle to it.
@@ -115,8 +69,8 @@ TEST_F(PortRequests, CyclePortReplacesTheDevice) {
   ASSERT_NE(next, pdo_);
   EXPECT_EQ(sim::pnp::State(next), NodeState::Started);
   EXPECT_NE(sim::StackTop(next), next);
-  handles_.push_back(Open());
-  ASSERT_NE(handles_.back(), INVALID_HANDLE_VALUE);
+  h_ = Open();
+  ASSERT_NE(h_, INVALID_HANDLE_VALUE);
   DeviceInfo info;
   EXPECT_EQ(Get(IOCTL_GET_DEVICE_INFO, &info).status, STATUS_SUCCESS);
 }
@@ -124,7 +78,7 @@ TEST_F(PortRequests, CyclePortReplacesTheDevice) {
 TEST_F(PortRequests, CyclePortWhileStoppedIsRefused) {
   Plug();
   ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(uint32_t(Send(IOCTL_CYCLE_PORT).status), uint32_t(ERR_DEVICE_NOT_READY));
+  EXPECT_EQ(uint32_t(Send(h_, IOCTL_CYCLE_PORT).status), uint32_t(ERR_DEVICE_NOT_READY));
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
   Bus::Get().Settle();
   EXPECT_EQ(Bus::Get().Current(pdo_), pdo_) << "the device stayed";

@@ -20,3 +20,13 @@
 #endif
 
 #include "layout_asserts.h"
+
+// IoCancelIrp sets Cancel on another processor while the driver looks; Windows drivers read it
+// as a volatile byte, the host build needs an atomic load for its race checker.
+FORCEINLINE BOOLEAN IrpCancelRequested(PIRP irp) {
+#if defined(_WIN32)
+  return *(volatile BOOLEAN *)&irp->Cancel;
+#else
+  return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST);
+#endif
+}

@@ -7,6 +7,7 @@
 #include "driver/core/kernel_utils.h"
 #include "driver/core/open_handle.h"
 #include "driver/core/pool_tags.h"
+#include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
 
 namespace {
@@ -120,8 +121,8 @@ VOID FreeInterfaceRecords(DeviceExtension *dx, PIRP irp, InterfaceContext *inter
     if (pipe->owningInterface != interfaceRecord) continue;
     (VOID) SendAbortPipe(dx, irp, pipe);
     if (pipe->boundHandle) {
-      InterimCancelQueuedRequests(dx, pipe->boundHandle->fileObject);
-      DissolveBinding(pipe);
+      CancelQueuedRequests(dx, pipe->boundHandle->fileObject);
+      DissolveBinding(dx, pipe);
     }
     UnlinkPipe(pipe);
   }
@@ -141,7 +142,7 @@ VOID FreeAllConfigurationRecords(DeviceExtension *dx) {
 NTSTATUS Unconfigure(DeviceExtension *dx, PIRP irp, BOOLEAN selectNull) {
   for (PLIST_ENTRY e = dx->pipeList.Flink; e != &dx->pipeList; e = e->Flink) {
     PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
-    if (pipe->boundHandle) DissolveBinding(pipe);
+    if (pipe->boundHandle) DissolveBinding(dx, pipe);
   }
   AbortAllPipes(dx, irp);
 

@@ -78,6 +78,3 @@ NTSTATUS GetConfigurationInfo(DeviceExtension *dx, ConfigurationInfo *info);
 NTSTATUS StoreConfigDescriptor(DeviceExtension *dx, const VOID *buffer, ULONG length);
 // Drops one reference; the last frees the samples and the record. Up to DISPATCH_LEVEL.
 VOID DereferencePipe(PipeContext *pipe);
-
-// Stand-in for the request queue's routine (interim_pipes.cpp), named for the one that replaces it.
-VOID InterimCancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject);

@@ -4,6 +4,7 @@
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/open_handle.h"
+#include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
 
 namespace {
@@ -39,18 +40,21 @@ NTSTATUS BindPipe(DeviceExtension *dx, PIRP irp, const BindPipeRequest *request)
   return ERR_PIPE_NOT_FOUND;
 }
 
-VOID DissolveBinding(PipeContext *pipe) {
+// The counters under queueLock: a completion on the pipe may be adding to them.
+VOID DissolveBinding(DeviceExtension *dx, PipeContext *pipe) {
   pipe->boundHandle->boundPipe = NULL;
   pipe->boundHandle = NULL;
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
   pipe->bytesTransferred = 0;
   pipe->requestsSucceeded = 0;
   pipe->requestsFailed = 0;
   pipe->statisticsEnabled = FALSE;
+  KeReleaseSpinLock(&dx->queueLock, irql);
 }
 
 // Transfers of the handle keep running: they hold their own reference to the pipe.
-NTSTATUS UnbindPipe(PipeContext *pipe) {
-  if (pipe->boundHandle) DissolveBinding(pipe);
+NTSTATUS UnbindPipe(DeviceExtension *dx, PipeContext *pipe) {
+  if (pipe->boundHandle) DissolveBinding(dx, pipe);
   return STATUS_SUCCESS;
 }
 
@@ -64,7 +68,7 @@ NTSTATUS ResetPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
 // An application cannot act on a failed abort, so it is not told of one.
 NTSTATUS AbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
   if (!dx->requestsBlocked) (VOID) SendAbortPipe(dx, irp, pipe);
-  InterimCancelQueuedRequests(dx, FileObjectOf(irp));
+  CancelQueuedRequests(dx, FileObjectOf(irp));
   return STATUS_SUCCESS;
 }
 
@@ -95,7 +99,7 @@ NTSTATUS SendAbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
 }
 
 VOID AbortAllPipes(DeviceExtension *dx, PIRP irp) {
-  InterimCancelQueuedRequests(dx, NULL);
+  CancelQueuedRequests(dx, NULL);
   for (PLIST_ENTRY e = dx->pipeList.Flink; e != &dx->pipeList; e = e->Flink)
     (VOID) SendAbortPipe(dx, irp, CONTAINING_RECORD(e, PipeContext, listEntry));
 }

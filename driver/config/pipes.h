@@ -11,14 +11,14 @@ struct PipeContext;
 
 // The handle is the one of the IRP's file object.
 NTSTATUS BindPipe(DeviceExtension *dx, PIRP irp, const BindPipeRequest *request);
-NTSTATUS UnbindPipe(PipeContext *pipe);
+NTSTATUS UnbindPipe(DeviceExtension *dx, PipeContext *pipe);
 NTSTATUS ResetPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe);
 NTSTATUS AbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe);
 NTSTATUS GetPipeParameters(const PipeContext *pipe, PipeParameters *result);
 NTSTATUS SetPipeParameters(PipeContext *pipe, const PipeParameters *request);
 
 // Clears both sides of a pipe's binding and its per-binding state; the pipe must be bound.
-VOID DissolveBinding(PipeContext *pipe);
+VOID DissolveBinding(DeviceExtension *dx, PipeContext *pipe);
 // Sends an abort only when a transfer has gone down on the pipe since the last one.
 NTSTATUS SendAbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe);
 VOID AbortAllPipes(DeviceExtension *dx, PIRP irp);

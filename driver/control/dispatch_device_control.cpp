@@ -259,7 +259,7 @@ NTSTATUS CarryOut(Request &r) {
     case IOCTL_BIND_PIPE:
       return BindPipe(r.dx, r.irp, static_cast<const BindPipeRequest *>(r.buffer));
     case IOCTL_UNBIND_PIPE:
-      return UnbindPipe(r.boundPipe);
+      return UnbindPipe(r.dx, r.boundPipe);
     case IOCTL_RESET_PIPE:
       return ResetPipe(r.dx, r.irp, r.boundPipe);
     case IOCTL_ABORT_PIPE:
@@ -309,6 +309,23 @@ NTSTATUS Dispatch(Request &r) {
   return status;
 }
 
+// Codes that may unbind a handle or release pipe records. They hold transferMutex as well (after
+// deviceMutex), so that no read or write set-up is between its look at boundPipe and its
+// reference on that pipe.
+BOOLEAN ChangesPipes(ULONG code) {
+  switch (code) {
+    case IOCTL_SET_CONFIGURATION:
+    case IOCTL_SET_INTERFACE:
+    case IOCTL_UNCONFIGURE_DEVICE:
+    case IOCTL_RESET_DEVICE:
+    case IOCTL_BIND_PIPE:
+    case IOCTL_UNBIND_PIPE:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
 }  // namespace
 
 // Never pending: whatever a code needs from the bus goes down synchronously in this IRP.
@@ -324,8 +341,11 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if ((r.code >> 16) != XRUSB_DEVICE_TYPE) return CompleteRequest(irp, ERR_INVALID_IOCTL);
 
   irp->IoStatus.Information = 0;
+  const BOOLEAN changesPipes = ChangesPipes(r.code);
   WaitForObject(&r.dx->deviceMutex, Executive);
+  if (changesPipes) WaitForObject(&r.dx->transferMutex, Executive);
   const NTSTATUS status = Dispatch(r);
+  if (changesPipes) KeReleaseMutex(&r.dx->transferMutex, FALSE);
   KeReleaseMutex(&r.dx->deviceMutex, FALSE);
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

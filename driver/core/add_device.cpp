@@ -3,6 +3,7 @@
 #include "driver/core/event_log.h"
 #include "driver/core/parameters.h"
 #include "driver/transfer/context_pool.h"
+#include "driver/transfer/request_queue.h"
 #include "driver/transfer/transfer_context.h"
 #include "include/xrusb/interface_guid.h"
 #include "include/xrusb/ioctl.h"

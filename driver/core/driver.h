@@ -25,9 +25,6 @@ VOID BuildDeviceName(PUNICODE_STRING destination, PCWSTR prefix, PCWSTR baseName
 VOID SetInterfaceState(DeviceExtension *dx, BOOLEAN enable);
 // The final release of a device, by whoever drops referenceCount to 0 (teardown.cpp).
 VOID TeardownDevice(DeviceExtension *dx);
-// The request queue's timer and drain; teardown.cpp holds them until the queue exists.
-VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
-VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force);
 // Stand-ins for power policy and the port reset (interim_power.cpp): SetDevicePowerState with
 // d as DEVICE_POWER_STATE 1..4, ArmWaitWake, ResetDevice.
 NTSTATUS InterimSetDevicePowerState(DeviceExtension *dx, ULONG d);

@@ -5,6 +5,7 @@
 #include "driver/core/kernel_utils.h"
 #include "driver/core/open_handle.h"
 #include "driver/core/pool_tags.h"
+#include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
 
 namespace {
@@ -72,9 +73,9 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
   const OpenHandle *handle = HandleOf(fileObject);
   if (handle && handle->boundPipe) {
     PipeContext *pipe = handle->boundPipe;
-    InterimCancelQueuedRequests(dx, fileObject);
+    CancelQueuedRequests(dx, fileObject);
     (VOID) SendAbortPipe(dx, irp, pipe);
-    if (pipe->boundHandle) DissolveBinding(pipe);
+    if (pipe->boundHandle) DissolveBinding(dx, pipe);
   }
   KeReleaseMutex(&dx->transferMutex, FALSE);
   KeReleaseMutex(&dx->deviceMutex, FALSE);

@@ -5,6 +5,7 @@
 #include "driver/core/event_log.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/pnp_power/pnp.h"
+#include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
 
 namespace {
@@ -97,7 +98,7 @@ NTSTATUS StartDevice(DeviceExtension *dx) {
     if (dx->parameters.configIndex != NO_START_CONFIGURATION) status = SetStartConfiguration(dx);
     // Even after a failed configuration: applications can still reach the device to set one.
     SetInterfaceState(dx, TRUE);
-    InterimStartQueuedTransfers(dx);
+    StartQueuedTransfers(dx);
   }
 
   if (NT_SUCCESS(status)) {

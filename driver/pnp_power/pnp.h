@@ -15,8 +15,6 @@ NTSTATUS QueryBusInterface(DeviceExtension *dx, USHORT version, PUSB_BUS_INTERFA
 
 // Stand-ins for calls into parts not built yet (pnp_interim.cpp). Each does what can be true
 // today and names the routine that will take its place.
-// StartQueuedTransfers(dx): hand held transfers to the bus unless requestsBlocked.
-VOID InterimStartQueuedTransfers(DeviceExtension *dx);
 // The firmware road of the start. FALSE: the device is not to be downloaded to, go on with
 // the configuration. TRUE: the start ends here with *status.
 BOOLEAN InterimFirmwareDownload(DeviceExtension *dx, NTSTATUS *status);

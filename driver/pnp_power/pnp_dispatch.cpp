@@ -4,6 +4,7 @@
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/pnp_power/pnp.h"
+#include "driver/transfer/request_queue.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ NTSTATUS ResumePnp(DeviceExtension *dx, PIRP irp) {
   if (!NT_SUCCESS(status)) return Complete(irp, status);
   Lock(dx);
   dx->requestsBlocked = FALSE;
-  InterimStartQueuedTransfers(dx);
+  StartQueuedTransfers(dx);
   dx->pnpState = PNP_STARTED;
   Unlock(dx);
   return Complete(irp, status);

@@ -1,10 +1,7 @@
-// Calls of the Plug and Play paths into the request queue and the firmware download, which are not built yet. Each is kept to what can exist today, so that the paths
-// around them are already the final ones.
+// The call of the Plug and Play start into the firmware download, which is not built yet. It is
+// kept to what can exist today, so that the paths around it are already the final ones.
 #include "driver/core/device_extension.h"
 #include "driver/pnp_power/pnp.h"
-
-// Becomes StartQueuedTransfers(dx). Nothing enters waitingQueue before read and write exist.
-VOID InterimStartQueuedTransfers(DeviceExtension *dx) { UNREFERENCED_PARAMETER(dx); }
 
 // Becomes the FX download: CheckFxBootloader when fxBootloaderCheck is set (a device that fails
 // it starts normally), ReadFirmwareFile, then the CPU resets and the two image downloads. Until

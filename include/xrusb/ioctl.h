@@ -160,6 +160,8 @@ typedef struct DeviceInfo {
 
 /* Flags bit of the requests that move data: a transfer shorter than the buffer is no error. */
 #define SHORT_TRANSFER_OK 0x00010000u
+/* IsoTransferHeader Flags bit: start at the next possible frame, StartFrame ignored. */
+#define ISO_START_ASAP 0x00020000u
 
 #pragma pack(push, 1)
 
@@ -257,6 +259,21 @@ typedef struct PipeParameters {
   uint32_t Flags; /* SHORT_TRANSFER_OK; other bits read as 0 and are ignored */
 } PipeParameters;
 
+/* An isochronous read or write buffer begins with this header, followed directly by
+ * NumberOfPackets IsoPacketDescriptor entries; the packets' data lies anywhere behind them. */
+typedef struct IsoTransferHeader {
+  uint32_t NumberOfPackets;
+  uint32_t Flags;      /* SHORT_TRANSFER_OK, ISO_START_ASAP; other bits ignored */
+  uint32_t StartFrame; /* in: frame to start at without ISO_START_ASAP; out: frame started at */
+  uint32_t ErrorCount; /* out: packets that failed */
+} IsoTransferHeader;
+
+typedef struct IsoPacketDescriptor {
+  uint32_t Offset; /* from the start of the whole buffer, header included; no lower than packet 0's */
+  uint32_t Length; /* in: bytes of the packet; out: bytes transferred */
+  uint32_t Status; /* out: 0, or the packet's USB status in the driver's convention */
+} IsoPacketDescriptor;
+
 /* IOCTL_GET_INTERFACE takes the interface number as a uint16_t; it and IOCTL_GET_CONFIGURATION
  * return one byte. */
 
@@ -313,6 +330,11 @@ XRUSB_STATIC_ASSERT_(offsetof(ConfigurationInfo, Interfaces) == 8, "Interfaces a
 XRUSB_STATIC_ASSERT_(offsetof(ConfigurationInfo, Pipes) == 264, "Pipes at 264");
 XRUSB_STATIC_ASSERT_(sizeof(BindPipeRequest) == 1, "BindPipeRequest is 1 byte");
 XRUSB_STATIC_ASSERT_(sizeof(PipeParameters) == 4, "PipeParameters is 4 bytes");
+XRUSB_STATIC_ASSERT_(sizeof(IsoTransferHeader) == 16, "IsoTransferHeader is 16 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(IsoTransferHeader, StartFrame) == 8, "StartFrame at 8");
+XRUSB_STATIC_ASSERT_(offsetof(IsoTransferHeader, ErrorCount) == 12, "ErrorCount at 12");
+XRUSB_STATIC_ASSERT_(sizeof(IsoPacketDescriptor) == 12, "IsoPacketDescriptor is 12 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(IsoPacketDescriptor, Status) == 8, "Status at 8");
 #undef XRUSB_STATIC_ASSERT_
 
 #endif /* XRUSB_IOCTL_H */

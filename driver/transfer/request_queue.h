@@ -1,0 +1,19 @@
+// The device's transfer queue: set-up hands a context over, the queue sends it to the bus driver
+// unless requestsBlocked, completes it, keeps the pipe counters and handles cancellation.
+#pragma once
+#include "platform/platform.h"
+
+struct DeviceExtension;
+struct TimerRecord;
+struct TransferContext;
+
+// Always STATUS_PENDING: the IRP is completed here, now or later.
+NTSTATUS QueueTransfer(DeviceExtension *dx, TransferContext *transfer);
+VOID StartQueuedTransfers(DeviceExtension *dx);
+// Completes with STATUS_CANCELLED every queued request of the file object (all when null).
+VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject);
+VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
+// With queueLock held; force completes every held request at once.
+VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force);
+// Drops the pipe reference and any partial MDL; the last reference frees a pipe already unlinked.
+VOID FreeTransferContext(TransferContext *transfer);

@@ -63,7 +63,7 @@ static_assert(offsetof(InterfaceInformationHead, NumberOfPipes) == offsetof(USBD
 static_assert(sizeof(InterfaceInformationHead) <= offsetof(USBD_INTERFACE_INFORMATION, Pipes), "head only");
 
 NTSTATUS SetConfiguration(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *request);
-// On success *block is a new non-paged buffer the caller owns; on failure *length is 0 and
+// On success *block is a freshly allocated non-paged buffer the caller owns; on failure *length is 0 and
 // *block null.
 NTSTATUS ReadConfigurationDescriptor(DeviceExtension *dx, PIRP irp, UCHAR index, ULONG *length,
                                      PUSB_CONFIGURATION_DESCRIPTOR *block);

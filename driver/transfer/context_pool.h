@@ -22,7 +22,7 @@ constexpr ULONG CONTEXT_POOL_LIMIT = 2048;
 NTSTATUS InitializeContextPool(ContextPool *pool, ULONG initialCount, ULONG limit, ULONG growCount, ULONG elementSize);
 // Called with the pool's lock held.
 NTSTATUS GrowContextPool(ContextPool *pool, ULONG count);
-// Contents are whatever the element's last user left; zero only from a new block.
+// Contents are whatever the element's last user left; zero only from a freshly grown block.
 PVOID AllocateFromPool(ContextPool *pool);
 VOID ReturnToPool(PVOID element);
 // Frees every block; no element may be handed out.

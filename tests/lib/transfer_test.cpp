@@ -1,0 +1,225 @@
+// Data through pipes: asynchronous requests in flight, cancellation, time-outs, isochronous
+// packets, and what an application sees when the device goes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "lib_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace xrtest;
+using sim::usb::Bus;
+
+class Transfers : public Lib {
+ protected:
+  void SetUp() override {
+    Lib::SetUp();
+    path_ = Plug();
+    dev_ = Configured(path_);
+  }
+  void TearDown() override {
+    dev_.Close();
+    Lib::TearDown();
+  }
+  // Until the bus holds 'n' transfers the device does not answer.
+  void AwaitHeld(size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (Bus::Get().HeldTransfers(pdo_) < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(Bus::Get().HeldTransfers(pdo_), n);
+  }
+
+  std::u16string path_;
+  xrusb::Device dev_;
+};
+
+TEST_F(Transfers, BulkLoopbackWithSeveralRequestsInFlight) {
+  xrusb::Pipe out = dev_.OpenPipe(td::kLoopbackOut);
+  xrusb::Pipe in = dev_.OpenPipe(td::kLoopbackIn);
+  EXPECT_EQ(in.Info().type, xrusb::TransferType::Bulk);
+  EXPECT_EQ(in.Info().maxPacketSize, 512);
+
+  constexpr size_t kChunk = 1024, kDepth = 4, kTotal = 256 * 1024;
+  std::vector<uint8_t> sent(kTotal);
+  for (size_t i = 0; i < kTotal; ++i) sent[i] = uint8_t(i * 131 + (i >> 9));
+  std::vector<xrusb::Request> writes(kDepth);
+  std::vector<xrusb::Request> reads;
+  for (size_t i = 0; i < kDepth; ++i) reads.emplace_back(kChunk);
+  size_t offset = 0, writing = 0;
+  for (xrusb::Request &w : writes) {
+    out.SubmitWrite(w, std::span(sent).subspan(offset, kChunk));
+    offset += kChunk;
+    ++writing;
+  }
+  for (xrusb::Request &r : reads) in.SubmitRead(r);
+
+  std::vector<uint8_t> received;
+  size_t wi = 0, ri = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (received.size() < kTotal && std::chrono::steady_clock::now() < deadline) {
+    while (writing && writes[wi].Done()) {
+      ASSERT_EQ(writes[wi].Result(), kChunk);
+      --writing;
+      if (offset < kTotal) {
+        out.SubmitWrite(writes[wi], std::span(sent).subspan(offset, kChunk));
+        offset += kChunk;
+        ++writing;
+      }
+      wi = (wi + 1) % kDepth;
+    }
+    if (!reads[ri].Wait(5ms)) continue;
+    ASSERT_TRUE(reads[ri].Ok()) << reads[ri].Status().message();
+    received.insert(received.end(), reads[ri].Data().begin(), reads[ri].Data().end());
+    in.SubmitRead(reads[ri]);
+    ri = (ri + 1) % kDepth;
+  }
+  ASSERT_EQ(received.size(), kTotal);
+  EXPECT_TRUE(received == sent) << "the stream came back changed";
+  EXPECT_EQ(device_.state->Snapshot().loopbackBytesIn, kTotal);
+  // The reads still in flight go with the pipe.
+}
+
+TEST_F(Transfers, CancelAndTimeOutEndAHeldRead) {
+  xrusb::Pipe in = dev_.OpenPipe(td::kLoopbackIn);  // its FIFO is empty: reads wait
+  xrusb::Request r(64);
+  in.SubmitRead(r);
+  EXPECT_FALSE(r.Wait(20ms));
+  EXPECT_TRUE(r.InFlight());
+  r.Cancel();
+  ASSERT_TRUE(r.Wait(5s));
+  EXPECT_EQ(r.Status(), xrusb::errc::cancelled) << r.Status().message();
+  EXPECT_EQ(r.Status(), std::errc::operation_canceled);
+  EXPECT_NE(r.Status().message().find("CANCEL"), std::string::npos) << r.Status().message();
+  EXPECT_EQ(r.Bytes(), 0u);
+  EXPECT_THROW(r.Result(), xrusb::TransferError);
+
+  uint8_t buffer[64];
+  std::error_code ec;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(in.Read(buffer, 50ms, ec), 0u);
+  EXPECT_EQ(ec, xrusb::errc::timeout) << ec.message();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+
+  // Nothing of the ended reads is left to swallow later data.
+  xrusb::Pipe out = dev_.OpenPipe(td::kLoopbackOut);
+  const std::vector<uint8_t> data{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  EXPECT_EQ(out.Write(data), data.size());
+  ASSERT_EQ(in.Read(buffer, 5s), data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer));
+}
+
+TEST_F(Transfers, DestroyingAPipeOrRequestInFlightEndsIt) {
+  std::vector<xrusb::Request> reads;
+  for (int i = 0; i < 3; ++i) reads.emplace_back(64);
+  {
+    xrusb::Pipe in = dev_.OpenPipe(td::kLoopbackIn);
+    for (xrusb::Request &r : reads) in.SubmitRead(r);
+    AwaitHeld(1);
+  }
+  for (xrusb::Request &r : reads) {
+    EXPECT_FALSE(r.InFlight());
+    EXPECT_EQ(r.Status(), xrusb::errc::cancelled) << r.Status().message();
+  }
+
+  xrusb::Pipe in = dev_.OpenPipe(td::kLoopbackIn);  // the closed handle's binding is gone
+  {
+    xrusb::Request dropped(64);
+    in.SubmitRead(dropped);
+    EXPECT_THROW(in.SubmitRead(dropped), std::logic_error);
+    xrusb::Request moved = std::move(dropped);  // in flight: the state moves, not the system's record
+    EXPECT_TRUE(moved.InFlight());
+  }
+  xrusb::Pipe out = dev_.OpenPipe(td::kLoopbackOut);
+  const std::vector<uint8_t> data{7, 7, 7, 7, 7};
+  out.Write(data);
+  uint8_t buffer[64];
+  EXPECT_EQ(in.Read(buffer, 5s), data.size());
+}
+
+TEST_F(Lib, IsoReadAndWriteReportEachPacket) {
+  // The device drops one chosen packet of the isochronous IN stream.
+  sim::usb::TestDevice device = sim::usb::MakeTestDevice();
+  auto failIn = std::make_shared<std::atomic<int>>(0);
+  device.model->in = [inner = device.model->in, failIn](uint8_t endpoint, size_t length) {
+    if (endpoint == td::kIsoIn && failIn->load() > 0 && failIn->fetch_sub(1) == 1)
+      return sim::usb::Response::Error(USBD_STATUS_XACT_ERROR);
+    return inner(endpoint, length);
+  };
+  xrusb::Device dev = xrusb::Device::Open(Plug(device));
+  dev.SetConfiguration(0, {{0, 0}, {1, 1}});  // 256-byte isochronous packets
+  xrusb::Pipe in = dev.OpenPipe(td::kIsoIn);
+  xrusb::Pipe out = dev.OpenPipe(td::kIsoOut);
+  EXPECT_EQ(in.Info().type, xrusb::TransferType::Isochronous);
+
+  xrusb::IsoRequest r(8, 256);
+  uint64_t stream = 0;
+  for (int round = 0; round < 2; ++round) {  // submitting again lays the request out afresh
+    if (round == 1) failIn->store(3);        // the third packet
+    in.Submit(r);
+    ASSERT_TRUE(r.Wait(5s));
+    EXPECT_EQ(r.ErrorCount(), round == 1 ? 1u : 0u);
+    for (size_t k = 0; k < r.PacketCount(); ++k) {
+      const xrusb::IsoPacket p = r.Packet(k);
+      if (round == 1 && k == 2) {
+        EXPECT_EQ(xrusb::StatusOf(p.status), int32_t(USBD_STATUS_XACT_ERROR | 0xE0000000u));
+        EXPECT_NE(p.status.message().find("USBD_STATUS_XACT_ERROR"), std::string::npos) << p.status.message();
+        EXPECT_EQ(p.length, 0u);
+        continue;
+      }
+      ASSERT_FALSE(p.status) << k << " " << p.status.message();
+      ASSERT_EQ(p.length, 256u) << k;
+      for (size_t i = 0; i < p.length; ++i)
+        ASSERT_EQ(p.data[i], sim::usb::TestPatternByte(stream + i)) << "round " << round << " packet " << k;
+      stream += p.length;
+    }
+  }
+
+  const uint32_t lengths[] = {100, 200, 256};
+  xrusb::IsoRequest w(lengths);
+  for (size_t k = 0; k < w.PacketCount(); ++k) std::fill(w.PacketBuffer(k).begin(), w.PacketBuffer(k).end(), k + 1);
+  out.Submit(w);
+  ASSERT_TRUE(w.Wait(5s));
+  ASSERT_FALSE(w.Status()) << w.Status().message();
+  for (size_t k = 0; k < w.PacketCount(); ++k) EXPECT_FALSE(w.Packet(k).status) << k;
+  EXPECT_EQ(device_.state->Snapshot().isoOutBytes, 556u);
+}
+
+TEST_F(Transfers, StalledEndpointRecoversAfterReset) {
+  xrusb::Pipe in = dev_.OpenPipe(td::kSourceIn);
+  Bus::Get().FailEndpoint(pdo_, td::kSourceIn, {sim::usb::Response::Stall()});
+  uint8_t buffer[512];
+  try {
+    in.Read(buffer);
+    ADD_FAILURE() << "a stalled endpoint read";
+  } catch (const xrusb::TransferError &e) {
+    EXPECT_EQ(e.code(), xrusb::errc::stall) << e.code().message();
+  }
+  in.Reset();
+  EXPECT_EQ(in.Read(buffer, 5s), sizeof buffer);
+}
+
+TEST_F(Transfers, UnplugEndsRequestsInFlightAndLaterCalls) {
+  xrusb::Pipe in = dev_.OpenPipe(td::kLoopbackIn);
+  xrusb::Request r(64);
+  in.SubmitRead(r);
+  AwaitHeld(1);
+  Unplug(pdo_);
+  ASSERT_TRUE(r.Wait(5s));
+  EXPECT_EQ(r.Status(), xrusb::errc::not_connected) << r.Status().message();
+
+  std::error_code ec;
+  dev_.GetDeviceDescriptor(ec);
+  EXPECT_EQ(xrusb::StatusOf(ec), ERR_DEVICE_NOT_PRESENT);
+  EXPECT_EQ(ec, xrusb::errc::not_connected);
+  EXPECT_NE(ec.message().find("ERR_DEVICE_NOT_PRESENT"), std::string::npos) << ec.message();
+  in.SubmitRead(r);
+  EXPECT_TRUE(r.Done()) << "refused at once";
+  EXPECT_EQ(r.Status(), xrusb::errc::not_connected) << r.Status().message();
+  EXPECT_TRUE(xrusb::ListDevices().empty());
+}
+
+}  // namespace

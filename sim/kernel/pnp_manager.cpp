@@ -260,6 +260,8 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT pdo) {
   return Operate(pdo, "CancelRemove", [](Node &node) {
     NTSTATUS status = Simple(node, IRP_MN_CANCEL_REMOVE_DEVICE);
     SetState(node, NodeState::Started);
+    std::lock_guard<std::mutex> guard(g_lock);
+    node.opensRefused = false;  // the device stays: applications may open it again
     return status;
   });
 }

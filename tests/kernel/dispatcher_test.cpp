@@ -1,4 +1,4 @@
-// Mutexes, events, waits and the clock that bounds them.
+// Mutexes, events, spin locks and the lock-order verifier; waits and timers on the clock tests control.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +7,7 @@
 
 #include "sim/kernel/clock.h"
 #include "sim/kernel/threads.h"
+#include "sim/kernel/timers.h"
 #include "sim/kernel/world.h"
 
 namespace {
@@ -16,56 +17,45 @@ LARGE_INTEGER Relative(int64_t ms) {
   t.QuadPart = -ms * 10000;
   return t;
 }
+NTSTATUS Wait(PVOID object, int64_t ms = -1) {
+  LARGE_INTEGER t = Relative(ms);
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, ms < 0 ? nullptr : &t);
+}
 
-TEST(Dispatcher, MutexIsRecursiveAndOwned) {
+TEST(Dispatcher, MutexIsRecursiveAndOwnedEventsWakeAsTheirKindSays) {
   sim::World world;
   KMUTEX m;
   KeInitializeMutex(&m, 0);
-  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-  // Another thread cannot take it until both acquisitions are released.
-  std::atomic<int> got{0};
-  std::thread other([&] {
-    LARGE_INTEGER zero{};
-    got = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero) == STATUS_WAIT_0 ? 1 : 2;
-  });
-  other.join();
-  EXPECT_EQ(got, 2);
+  auto takeFromAnotherThread = [&] {
+    NTSTATUS got;
+    std::thread([&] {
+      if ((got = Wait(&m, 0)) == STATUS_WAIT_0) KeReleaseMutex(&m, FALSE);
+    }).join();
+    return got;
+  };
+  ASSERT_EQ(Wait(&m), STATUS_WAIT_0);
+  ASSERT_EQ(Wait(&m), STATUS_WAIT_0);
   KeReleaseMutex(&m, FALSE);
-  EXPECT_EQ(KeReadStateMutex(&m), 0);
+  EXPECT_EQ(takeFromAnotherThread(), STATUS_TIMEOUT);  // one acquisition still stands
   KeReleaseMutex(&m, FALSE);
-  EXPECT_EQ(KeReadStateMutex(&m), 1);
-  std::thread third([&] {
-    EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-    KeReleaseMutex(&m, FALSE);
-  });
-  third.join();
-}
+  EXPECT_EQ(takeFromAnotherThread(), STATUS_WAIT_0);
 
-TEST(Dispatcher, EventsNotificationAndSynchronization) {
-  sim::World world;
+  // A notification event stays signalled for every waiter; a synchronization event wakes one.
   KEVENT notification, synchronization;
   KeInitializeEvent(&notification, NotificationEvent, FALSE);
   KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
-  LARGE_INTEGER zero{};
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(Wait(&notification, 0), STATUS_TIMEOUT);
   EXPECT_EQ(KeSetEvent(&notification, 0, FALSE), 0);
-  // A notification event stays signalled for every waiter; a synchronization event wakes one.
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-  EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-  EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-  KeClearEvent(&notification);
-  EXPECT_EQ(KeReadStateEvent(&notification), 0);
+  EXPECT_EQ(Wait(&notification, 0), STATUS_WAIT_0);
+  EXPECT_EQ(Wait(&notification, 0), STATUS_WAIT_0);
+  EXPECT_EQ(Wait(&synchronization, 0), STATUS_WAIT_0);
+  EXPECT_EQ(Wait(&synchronization, 0), STATUS_TIMEOUT);
   // A zero time-out never blocks, so it is allowed at DISPATCH_LEVEL.
   KeSetEvent(&synchronization, 0, FALSE);
-  sim::RunAtIrql(DISPATCH_LEVEL, [&] {
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-  });
+  sim::RunAtIrql(DISPATCH_LEVEL, [&] { EXPECT_EQ(Wait(&synchronization, 0), STATUS_WAIT_0); });
   // On the real clock a time-out takes its time.
-  LARGE_INTEGER t = Relative(20);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+  EXPECT_EQ(Wait(&synchronization, 20), STATUS_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
 }
 
@@ -74,10 +64,7 @@ TEST(Dispatcher, TimedWaitsFollowTheManualClock) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   std::atomic<NTSTATUS> result{STATUS_PENDING};
-  std::thread waiter([&] {
-    LARGE_INTEGER t = Relative(1000);
-    result = KeWaitForSingleObject(&e, Suspended, KernelMode, FALSE, &t);
-  });
+  std::thread waiter([&] { result = Wait(&e, 1000); });
   sim::AwaitTimedWaitsStarted(1);
   sim::AdvanceMs(999);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -87,34 +74,47 @@ TEST(Dispatcher, TimedWaitsFollowTheManualClock) {
   EXPECT_EQ(result.load(), STATUS_TIMEOUT);
 
   // A signal inside the time-out ends the wait with success, with the clock standing still.
-  std::thread second([&] {
-    LARGE_INTEGER t = Relative(1000);
-    result = KeWaitForSingleObject(&e, Suspended, KernelMode, FALSE, &t);
-  });
+  std::thread second([&] { result = Wait(&e, 1000); });
   sim::AwaitTimedWaitsStarted(2);
   KeSetEvent(&e, 0, FALSE);
   second.join();
   EXPECT_EQ(result.load(), STATUS_WAIT_0);
 }
 
-// Threads contending for one mutex, each taking it twice, never overlap; an event handed back
-// and forth between two threads loses no signal.
-TEST(DispatcherConcurrency, MutexExcludesAndSynchronizationEventsHandOver) {
+struct TwoMutexes {
+  KMUTEX outer, inner;
+  TwoMutexes() {
+    KeInitializeMutex(&outer, 0);
+    KeInitializeMutex(&inner, 0);
+  }
+};
+
+// Threads contending for one mutex, each taking it twice, or for one spin lock, never overlap;
+// an event handed back and forth between two threads loses no signal.
+TEST(DispatcherConcurrency, MutexAndSpinLockExcludeAndSynchronizationEventsHandOver) {
   sim::World world;
   KMUTEX m;
   KeInitializeMutex(&m, 0);
-  int inside = 0, total = 0;
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  int inMutex = 0, inSpinLock = 0, total = 0;  // each guarded by its own lock
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 300; ++i) {
-        KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
-        KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
-        EXPECT_EQ(++inside, 1);
+        Wait(&m);
+        Wait(&m);
+        EXPECT_EQ(++inMutex, 1);
+        --inMutex;
+        KeReleaseMutex(&m, FALSE);
+        KeReleaseMutex(&m, FALSE);
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        EXPECT_EQ(++inSpinLock, 1);
         ++total;
-        --inside;
-        KeReleaseMutex(&m, FALSE);
-        KeReleaseMutex(&m, FALSE);
+        --inSpinLock;
+        KeReleaseSpinLock(&lock, old);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
       }
     });
   for (auto &t : threads) t.join();
@@ -125,18 +125,101 @@ TEST(DispatcherConcurrency, MutexExcludesAndSynchronizationEventsHandOver) {
   KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
   std::thread responder([&] {
     for (int i = 0; i < 500; ++i) {
-      KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+      Wait(&ping);
       KeSetEvent(&pong, 0, FALSE);
     }
   });
   for (int i = 0; i < 500; ++i) {
     KeSetEvent(&ping, 0, FALSE);
-    KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
+    Wait(&pong);
   }
   responder.join();
+
+  // The same order every time is no inversion.
+  TwoMutexes two;
+  for (int i = 0; i < 3; ++i) {
+    Wait(&two.outer);
+    Wait(&two.inner);
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+    KeReleaseSpinLock(&lock, old);
+    KeReleaseMutex(&two.inner, FALSE);
+    KeReleaseMutex(&two.outer, FALSE);
+  }
 }
 
-using DispatcherDeathTest = ::testing::Test;
+struct Fired {
+  KTIMER timer;
+  KDPC dpc;
+  std::atomic<int> count{0}, irql{-1}, rearms{0};
+  std::atomic<bool> systemThread{false};
+};
+
+VOID CountDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto *f = static_cast<Fired *>(context);
+  f->irql = KeGetCurrentIrql();
+  f->systemThread = sim::CurrentThread()->systemThread;
+  if (++f->count <= f->rearms) KeSetTimer(&f->timer, Relative(10), &f->dpc);
+}
+
+void Init(Fired &f) {
+  KeInitializeTimer(&f.timer);
+  KeInitializeDpc(&f.dpc, CountDpc, &f);
+}
+
+TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
+  sim::World world({sim::ClockMode::Manual});
+  Fired fired;
+  Init(fired);
+  EXPECT_FALSE(KeSetTimer(&fired.timer, Relative(10), &fired.dpc));
+  sim::AdvanceMs(9);
+  EXPECT_EQ(fired.count, 0);
+  sim::AdvanceMs(1);
+  EXPECT_EQ(fired.count, 1);
+  EXPECT_EQ(fired.irql, DISPATCH_LEVEL);
+  EXPECT_TRUE(fired.systemThread);
+  sim::AdvanceMs(100);
+  EXPECT_EQ(fired.count, 1);  // one-shot
+
+  // Setting again replaces the due time; cancelling a set timer reports it was set.
+  KeSetTimer(&fired.timer, Relative(10), &fired.dpc);
+  EXPECT_TRUE(KeSetTimer(&fired.timer, Relative(50), &fired.dpc));
+  sim::AdvanceMs(10);
+  EXPECT_EQ(fired.count, 1);
+  EXPECT_TRUE(KeCancelTimer(&fired.timer));
+  sim::AdvanceMs(100);
+  EXPECT_EQ(fired.count, 1);
+  EXPECT_EQ(sim::TimersSet(), 0u);
+
+  // A DPC that sets its timer again is due a period after that, however far the clock jumped.
+  fired.rearms = 3;
+  KeSetTimer(&fired.timer, Relative(10), &fired.dpc);
+  sim::AdvanceMs(30);
+  EXPECT_EQ(fired.count, 2);
+  sim::AdvanceMs(10);
+  sim::AdvanceMs(10);
+  EXPECT_EQ(fired.count, 4);
+  sim::AdvanceMs(10);
+  EXPECT_EQ(fired.count, 4);
+
+  LARGE_INTEGER t0, t1;
+  KeQueryTickCount(&t0);
+  sim::AdvanceMs(1000);
+  KeQueryTickCount(&t1);
+  EXPECT_EQ((t1.QuadPart - t0.QuadPart) * KeQueryTimeIncrement(), 10000000 - 10000000 % 156250);
+  KeStallExecutionProcessor(250);
+  EXPECT_EQ(sim::StalledMicroseconds(), 250u);
+}
+
+TEST(Timers, RealClockTimerFires) {
+  sim::World world;
+  Fired fired;
+  Init(fired);
+  KeSetTimer(&fired.timer, Relative(5), &fired.dpc);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (fired.count == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(fired.count, 1);
+}
 
 TEST(DispatcherDeathTest, MisusesStopTheRun) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -145,7 +228,7 @@ TEST(DispatcherDeathTest, MisusesStopTheRun) {
         sim::World world;
         KMUTEX m;
         KeInitializeMutex(&m, 0);
-        KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
+        Wait(&m);
         std::thread([&] { KeReleaseMutex(&m, FALSE); }).join();
       },
       "mutex released by a thread that does not own it");
@@ -155,10 +238,8 @@ TEST(DispatcherDeathTest, MisusesStopTheRun) {
         KEVENT e;
         KeInitializeEvent(&e, NotificationEvent, FALSE);
         KSPIN_LOCK lock = 0;
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-        LARGE_INTEGER t = Relative(10);
-        KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
-        KeReleaseSpinLock(&lock, old);
+        KeAcquireSpinLockRaiseToDpc(&lock);
+        Wait(&e, 10);
       },
       "wait above APC_LEVEL");
   EXPECT_DEATH(
@@ -168,6 +249,60 @@ TEST(DispatcherDeathTest, MisusesStopTheRun) {
         KeSetEvent(&e, 0, FALSE);
       },
       "invalid kernel object");
+  // Mutexes initialised at different sites are different classes: outer before inner, then
+  // inner before outer.
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        TwoMutexes m;
+        Wait(&m.outer);
+        Wait(&m.inner);
+        KeReleaseMutex(&m.inner, FALSE);
+        KeReleaseMutex(&m.outer, FALSE);
+        Wait(&m.inner);
+        Wait(&m.outer);
+      },
+      "lock taken against the established order");
+  // Two spin locks in opposite orders, on two threads.
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        KSPIN_LOCK a = 0;
+        KSPIN_LOCK b = 0;
+        std::thread([&] {
+          KIRQL o = KeAcquireSpinLockRaiseToDpc(&a);
+          KeAcquireSpinLockAtDpcLevel(&b);
+          KeReleaseSpinLockFromDpcLevel(&b);
+          KeReleaseSpinLock(&a, o);
+        }).join();
+        KeAcquireSpinLockRaiseToDpc(&b);
+        KeAcquireSpinLockAtDpcLevel(&a);
+      },
+      "lock taken against the established order");
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        KSPIN_LOCK a = 0;
+        KeAcquireSpinLockRaiseToDpc(&a);
+        KeAcquireSpinLockAtDpcLevel(&a);
+      },
+      "spin lock misuse");
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeRaiseIrql(PASSIVE_LEVEL, &old);
+      },
+      "IRQL misuse");
+  EXPECT_DEATH(
+      {
+        static KTIMER timer;
+        sim::World world({sim::ClockMode::Manual});
+        KeInitializeTimer(&timer);
+        KeSetTimer(&timer, Relative(10), nullptr);
+      },
+      "resource still held when the world ends");
 }
 
 }  // namespace

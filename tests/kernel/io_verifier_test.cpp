@@ -9,7 +9,16 @@ namespace check = sim::check;
 
 namespace {
 
-class IoVerifierTest : public IoTest {};
+// A two-device stack whose upper device passes requests down until a test says otherwise.
+class IoVerifierTest : public IoTest {
+ protected:
+  void SetUp() override {
+    IoTest::SetUp();
+    stack.On(1, PassDown());
+  }
+  Stack stack{2};
+  Outcome out;
+};
 
 Dispatch PendForever() {
   return [](PDEVICE_OBJECT, PIRP irp) {
@@ -19,14 +28,11 @@ Dispatch PendForever() {
 }
 
 TEST_F(IoVerifierTest, IrpCompletedTwice) {
-  Stack stack(2);
-  stack.On(1, PassDown());
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
   });
-  Outcome out;
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kIrpCompletedTwice);
 
   // The upper driver completes what the lower one still holds.
@@ -51,11 +57,9 @@ TEST_F(IoVerifierTest, IrpCompletedTwice) {
 }
 
 TEST_F(IoVerifierTest, IrpNeverCompleted) {
-  Stack stack(2);
   // Forward and wait, but the dispatch forgets the final completion.
   Routine stop = [](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; };
   stack.On(1, [&](PDEVICE_OBJECT d, PIRP irp) { return ForwardWith(d, irp, &stop); });
-  Outcome out;
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kIrpNeverCompleted);
 
   stack.On(1, PassDown());
@@ -65,13 +69,10 @@ TEST_F(IoVerifierTest, IrpNeverCompleted) {
 }
 
 TEST_F(IoVerifierTest, PendingReturnedWithoutIoMarkIrpPending) {
-  Stack stack(2);
-  stack.On(1, PassDown());
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
     return STATUS_PENDING;
   });
-  Outcome out;
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kPendingNotMarked);
 
   // Returns the lower driver's STATUS_PENDING, but its completion routine does not carry the
@@ -89,13 +90,10 @@ TEST_F(IoVerifierTest, PendingReturnedWithoutIoMarkIrpPending) {
 }
 
 TEST_F(IoVerifierTest, DispatchReturnsAnotherStatusThanItCompletedWith) {
-  Stack stack(2);
-  stack.On(1, PassDown());
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_UNSUCCESSFUL);
     return STATUS_SUCCESS;
   });
-  Outcome out;
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_DEVICE_CONTROL, out), check::kStatusMismatch);
   // Completing, then returning STATUS_PENDING, is right once the IRP is marked.
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
@@ -107,26 +105,23 @@ TEST_F(IoVerifierTest, DispatchReturnsAnotherStatusThanItCompletedWith) {
 }
 
 TEST_F(IoVerifierTest, PnpAndPowerIrpsStartAsNotSupported) {
-  Stack stack(1);
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     return Complete(irp, STATUS_SUCCESS);
   });
   for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER)}) {
-    Outcome out;
-    EXPECT_EQ(STATUS_SUCCESS, Send(stack.Top(), major, out));
-    EXPECT_DEATH(sim::SendIrp(stack.Top(), [&](PIRP, PIO_STACK_LOCATION s) { s->MajorFunction = major; }, nullptr),
+    EXPECT_EQ(STATUS_SUCCESS, Send(stack[0], major, out));
+    EXPECT_DEATH(sim::SendIrp(stack[0], [&](PIRP, PIO_STACK_LOCATION s) { s->MajorFunction = major; }, nullptr),
                  check::kPnpPowerNotNotSupported);
   }
   // A driver's own request is held to the same rule.
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-  EXPECT_DEATH(IoCallDriver(stack.Top(), irp), check::kPnpPowerNotNotSupported);
+  EXPECT_DEATH(IoCallDriver(stack[0], irp), check::kPnpPowerNotNotSupported);
   IoFreeIrp(irp);
 }
 
 TEST_F(IoVerifierTest, PoStartNextPowerIrpMissing) {
-  Stack stack(2);
   Routine later = [](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; };
   PIRP parked = nullptr;
   // The upper driver starts the next power IRP only in a callback after taking the IRP back.
@@ -142,7 +137,6 @@ TEST_F(IoVerifierTest, PoStartNextPowerIrpMissing) {
     PoStartNextPowerIrp(irp);
     return Complete(irp, STATUS_SUCCESS);
   });
-  Outcome out;
   ASSERT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_POWER, out, IRP_MN_SET_POWER));
   EXPECT_DEATH(IoCompleteRequest(parked, IO_NO_INCREMENT), check::kPoStartNextMissing);
   std::thread([&] {
@@ -162,9 +156,8 @@ TEST_F(IoVerifierTest, PoStartNextPowerIrpMissing) {
 }
 
 TEST_F(IoVerifierTest, IrqlAboveDispatchLevel) {
-  Stack stack(1, DO_POWER_PAGABLE);
+  stack[0]->Flags |= DO_POWER_PAGABLE;
   stack.On(0, PendForever());
-  Outcome out;
   ASSERT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, out));
   out.irp->IoStatus.Status = STATUS_SUCCESS;
   EXPECT_DEATH(sim::RunAtIrql(DISPATCH_LEVEL + 1, [&] { IoCompleteRequest(out.irp, IO_NO_INCREMENT); }),
@@ -173,23 +166,21 @@ TEST_F(IoVerifierTest, IrqlAboveDispatchLevel) {
   EXPECT_EQ(1, out.Done());
 
   PIRP own = IoAllocateIrp(1, FALSE);
-  EXPECT_DEATH(sim::RunAtIrql(HIGH_LEVEL, [&] { IoCallDriver(stack.Top(), own); }), check::kIrqlMisuse);
+  EXPECT_DEATH(sim::RunAtIrql(HIGH_LEVEL, [&] { IoCallDriver(stack[0], own); }), check::kIrqlMisuse);
   // Plug and Play, and power for a pageable device, are dispatched at PASSIVE_LEVEL only.
   own->IoStatus.Status = STATUS_NOT_SUPPORTED;
   for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER)}) {
     IoGetNextIrpStackLocation(own)->MajorFunction = major;
-    EXPECT_DEATH(sim::RunAtIrql(DISPATCH_LEVEL, [&] { IoCallDriver(stack.Top(), own); }), check::kIrqlMisuse);
+    EXPECT_DEATH(sim::RunAtIrql(DISPATCH_LEVEL, [&] { IoCallDriver(stack[0], own); }), check::kIrqlMisuse);
   }
   IoFreeIrp(own);
 }
 
 TEST_F(IoVerifierTest, CancelRoutineMisuse) {
-  Stack stack(1);
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
     return Complete(irp, STATUS_SUCCESS);
   });
-  Outcome out;
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kCompletedWithCancelRoutine);
 
   // A cancel routine that keeps the cancel lock.

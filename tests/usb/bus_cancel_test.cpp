@@ -1,5 +1,4 @@
 // Transfers the bus holds: Nak, cancellation, abort, unplug, force-pending, and the races.
-#include <atomic>
 #include <thread>
 
 #include "bus_test_client.h"
@@ -9,13 +8,15 @@ using namespace bustest;
 
 namespace {
 
+// The test device in configuration 1: its empty loopback Naks, its source always answers.
 class BusCancelTest : public BusTest {
  protected:
-  std::unique_ptr<SelectConfig> Configure(TestDevice &dev) {
-    auto sc = std::make_unique<SelectConfig>(dev.model->configurations[1], std::initializer_list<std::array<uint8_t, 3>>{
-                                                                                {0, 0, 2}});
-    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(*sc->urb()));
-    return sc;
+  BusCancelTest() = default;
+  explicit BusCancelTest(const sim::WorldOptions &options) : BusTest(options) {}
+  void SetUp() override {
+    BusTest::SetUp();
+    Plug(dev_.model);
+    Configure();
   }
   void AwaitPending(size_t n) {
     while (Bus::Get().PendingTransfers(pdo_) != n) std::this_thread::yield();
@@ -23,19 +24,15 @@ class BusCancelTest : public BusTest {
   void AwaitHeld(size_t n) {
     while (Bus::Get().HeldTransfers(pdo_) != n) std::this_thread::yield();
   }
+  TestDevice dev_ = MakeTestDevice();
 };
 
-TEST_F(BusCancelTest, NakHoldsUntilCancelOrAbortWhichCompleteOnce) {
-  TestDevice dev;
-  Plug(dev.model);
-  auto sc = Configure(dev);
-  USBD_PIPE_HANDLE in = sc->Interface(0)->Pipes[1].PipeHandle;
+TEST_F(BusCancelTest, NakHoldsUntilDataCancelOrAbortWhichCompleteOnce) {
   uint8_t buf[3][64];
-  Bus::Get().FailEndpoint(pdo_, 0x81, {Response::Nak(), 0});
   URB urbs[3];
   std::unique_ptr<Request> r[3];
   for (int i = 0; i < 3; ++i) {
-    urbs[i] = Bulk(in, buf[i], 64, USBD_TRANSFER_DIRECTION_IN);
+    urbs[i] = Bulk(Pipe(kLoopbackIn), buf[i], 64, USBD_TRANSFER_DIRECTION_IN);
     r[i] = Submit(urbs[i]);
     EXPECT_EQ(STATUS_PENDING, r[i]->returned);
   }
@@ -52,28 +49,28 @@ TEST_F(BusCancelTest, NakHoldsUntilCancelOrAbortWhichCompleteOnce) {
   EXPECT_FALSE(r[0]->Completed());
   AwaitPending(2);
 
-  // Transfers on the other pipe still move while this one is held.
-  uint8_t out[8] = {};
-  URB w = Bulk(sc->Interface(0)->Pipes[0].PipeHandle, out, 8, 0);
+  // Another pipe still moves while this one is held, and what it brings is asked for again.
+  std::vector<uint8_t> out(64, 0x33);
+  URB w = Bulk(Pipe(kLoopbackOut), out.data(), 64, 0);
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(w));
+  EXPECT_EQ(STATUS_SUCCESS, r[0]->Wait());
+  EXPECT_EQ(0x33, buf[0][63]);
+  AwaitHeld(1);
 
   // Abort ends the rest with the cancellation status, and succeeds itself.
-  URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, in);
+  URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(kLoopbackIn));
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(abort));
-  for (int i : {0, 2}) {
-    EXPECT_EQ(STATUS_CANCELLED, r[i]->Wait());
-    EXPECT_EQ(USBD_STATUS_CANCELED, urbs[i].UrbHeader.Status);
-    EXPECT_EQ(0u, urbs[i].UrbBulkOrInterruptTransfer.TransferBufferLength);
-  }
+  EXPECT_EQ(STATUS_CANCELLED, r[2]->Wait());
+  EXPECT_EQ(USBD_STATUS_CANCELED, urbs[2].UrbHeader.Status);
+  EXPECT_EQ(0u, urbs[2].UrbBulkOrInterruptTransfer.TransferBufferLength);
   for (auto &x : r) EXPECT_EQ(1, x->completions);
   EXPECT_EQ(0u, Bus::Get().PendingTransfers(pdo_));
   // An abort with nothing pending succeeds at once.
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(abort));
 
   // A device that never answers a control request: held until cancelled.
-  Bus::Get().ClearFaults(pdo_);
   Bus::Get().FailEndpoint(pdo_, 0, {Response::Nak()});
-  URB v = Vendor(URB_FUNCTION_VENDOR_DEVICE, USBD_TRANSFER_DIRECTION_IN, 0x42, 0, 0, buf[0], 8);
+  URB v = Vendor(URB_FUNCTION_VENDOR_DEVICE, USBD_TRANSFER_DIRECTION_IN, kGetRegister, 0, 0, buf[0], 2);
   auto held = Submit(v);
   AwaitHeld(1);
   EXPECT_FALSE(held->Completed());
@@ -82,31 +79,9 @@ TEST_F(BusCancelTest, NakHoldsUntilCancelOrAbortWhichCompleteOnce) {
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(v)) << "the fault answered once";
 }
 
-TEST_F(BusCancelTest, ModelNakIsAskedAgainAfterOtherTraffic) {
-  TestDevice dev;
-  std::atomic<bool> ready{false};
-  dev.model->in = [&](uint8_t, size_t) { return ready ? Response::Ack({1, 2}) : Response::Nak(); };
-  Plug(dev.model);
-  auto sc = Configure(dev);
-  uint8_t buf[8];
-  URB rd = Bulk(sc->Interface(0)->Pipes[1].PipeHandle, buf, 8, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-  auto r = Submit(rd);
-  AwaitHeld(1);
-  ready = true;
-  EXPECT_FALSE(r->Completed());
-  URB w = Bulk(sc->Interface(0)->Pipes[0].PipeHandle, buf, 8, 0);
-  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(w));
-  EXPECT_EQ(STATUS_SUCCESS, r->Wait());
-  EXPECT_EQ(2u, rd.UrbBulkOrInterruptTransfer.TransferBufferLength);
-}
-
 TEST_F(BusCancelTest, UnplugEndsHeldTransfersAndLaterOnesAsGone) {
-  TestDevice dev;
-  Plug(dev.model);
-  auto sc = Configure(dev);
   uint8_t buf[64];
-  Bus::Get().FailEndpoint(pdo_, 0x81, {Response::Nak(), 0});
-  URB rd = Bulk(sc->Interface(0)->Pipes[1].PipeHandle, buf, 64, USBD_TRANSFER_DIRECTION_IN);
+  URB rd = Bulk(Pipe(kLoopbackIn), buf, 64, USBD_TRANSFER_DIRECTION_IN);
   auto r = Submit(rd);
   AwaitHeld(1);
   PDEVICE_OBJECT pdo = pdo_;
@@ -122,44 +97,28 @@ TEST_F(BusCancelTest, UnplugEndsHeldTransfersAndLaterOnesAsGone) {
 }
 
 TEST_F(BusCancelTest, ForcePendingAnswersEverythingFromTheBusThread) {
-  TestDevice dev;
-  Plug(dev.model);
   Bus::Get().SetForcePending(true);
-  auto sc = std::make_unique<SelectConfig>(dev.model->configurations[1], std::initializer_list<std::array<uint8_t, 3>>{
-                                                                              {0, 0, 2}});
-  auto r = Submit(*sc->urb());
-  EXPECT_EQ(STATUS_PENDING, r->returned);
-  EXPECT_EQ(STATUS_SUCCESS, r->Wait());
-  URB frame{};
-  frame.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
-  frame.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
-  r = Submit(frame);
-  EXPECT_EQ(STATUS_PENDING, r->returned);
-  EXPECT_EQ(STATUS_SUCCESS, r->Wait());
+  URB frame = Header(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER));
   URB bad = PipeRequest(URB_FUNCTION_ABORT_PIPE, nullptr);
-  r = Submit(bad);
-  EXPECT_EQ(STATUS_PENDING, r->returned);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, r->Wait());
+  for (auto [urb, status] : {std::pair{config_, STATUS_SUCCESS}, {&frame, STATUS_SUCCESS}, {&bad, STATUS_INVALID_PARAMETER}}) {
+    auto r = Submit(*urb);
+    EXPECT_EQ(STATUS_PENDING, r->returned);
+    EXPECT_EQ(status, r->Wait());
+  }
   Bus::Get().SetForcePending(false);
-  r = Submit(frame);
-  EXPECT_EQ(STATUS_SUCCESS, r->returned);
+  EXPECT_EQ(STATUS_SUCCESS, Submit(frame)->returned);
 }
 
-class BusManualClockTest : public BusTest {
+class BusManualClockTest : public BusCancelTest {
  protected:
-  BusManualClockTest() : BusTest(sim::WorldOptions{sim::ClockMode::Manual}) {}
+  BusManualClockTest() : BusCancelTest(sim::WorldOptions{sim::ClockMode::Manual}) {}
 };
 
 TEST_F(BusManualClockTest, RealTimePaceMovesBulkAtTheBusRate) {
-  TestDevice dev;
-  Plug(dev.model);
-  auto sc = std::make_unique<SelectConfig>(dev.model->configurations[1], std::initializer_list<std::array<uint8_t, 3>>{
-                                                                              {0, 0, 2}});
-  ASSERT_EQ(STATUS_SUCCESS, SubmitSync(*sc->urb()));
   Bus::Get().SetPace(Pace::RealTime);
   // 13 x 512 bytes per microframe: 16 microframes, 2 ms, for 106496 bytes.
   std::vector<uint8_t> data(13 * 512 * 16);
-  URB w = Bulk(sc->Interface(0)->Pipes[0].PipeHandle, data.data(), ULONG(data.size()), 0);
+  URB w = Bulk(Pipe(kSinkOut), data.data(), ULONG(data.size()), 0);
   auto r = Submit(w);
   sim::AdvanceMs(1);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -172,10 +131,7 @@ TEST_F(BusManualClockTest, RealTimePaceMovesBulkAtTheBusRate) {
 // Cancel and abort racing the bus thread's completion: every IRP completes exactly once, with
 // either outcome, and nothing is left behind.
 TEST_F(BusCancelTest, ConcurrencyCancelAndAbortRaceCompletion) {
-  TestDevice dev;
-  Plug(dev.model);
-  auto sc = Configure(dev);
-  USBD_PIPE_HANDLE in = sc->Interface(0)->Pipes[1].PipeHandle;
+  USBD_PIPE_HANDLE in = Pipe(kSourceIn);
   int cancelled = 0, succeeded = 0;
   for (int round = 0; round < 200; ++round) {
     const int n = 4;

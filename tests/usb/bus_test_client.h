@@ -3,11 +3,12 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <array>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/host/usbioctl.h"
@@ -17,12 +18,13 @@
 #include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/descriptors.h"
+#include "sim/usb/test_device.h"
 #include "tests/support/devices.h"
 
 namespace bustest {
 
 using namespace sim::usb;
-
+using namespace sim::usb::test_device;
 using support::LowerOf;
 
 // One request sent down from the client; the completion routine records what came back.
@@ -56,7 +58,18 @@ struct Request {
   }
 };
 
-// The device as a test sees it: a world, a model, the stack built on it by the PnP manager.
+// What a URB came back with: the IRP's status and the URB's.
+using Outcome = std::pair<NTSTATUS, USBD_STATUS>;
+
+// URB builders, each over a cleared URB as our driver makes them.
+inline URB Header(USHORT function, size_t length) {
+  URB urb{};
+  urb.UrbHeader.Function = function;
+  urb.UrbHeader.Length = USHORT(length);
+  return urb;
+}
+
+// The test device (or another model) plugged under the client.
 class BusTest : public ::testing::Test {
  protected:
   BusTest() = default;
@@ -65,44 +78,99 @@ class BusTest : public ::testing::Test {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     client_ = sim::LoadDriver(support::PassDownEntry, u"bustestclient");
   }
+  void TearDown() override {
+    if (config_) ExFreePool(config_);
+  }
 
   PDEVICE_OBJECT Plug(std::shared_ptr<DeviceModel> model, const PlugOptions &options = {}) {
+    model_ = model;
     pdo_ = Bus::Get().Plug(std::move(model), client_, options);
     return pdo_;
   }
   PDEVICE_OBJECT Fdo() { return sim::StackTop(pdo_); }
 
-  std::unique_ptr<Request> SendInternal(ULONG code, void *argument) {
+  std::unique_ptr<Request> Send(UCHAR major, const std::function<void(PIO_STACK_LOCATION)> &fill) {
     auto r = std::make_unique<Request>();
     PDEVICE_OBJECT fdo = Fdo();
     r->irp = IoAllocateIrp(fdo->StackSize, FALSE);
+    r->irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.Others.Argument1 = argument;
+    next->MajorFunction = major;
+    fill(next);
     IoSetCompletionRoutine(r->irp, Request::Done, r.get(), TRUE, TRUE, TRUE);
-    r->returned = IoCallDriver(LowerOf(fdo), r->irp);
+    r->returned = major == IRP_MJ_POWER ? PoCallDriver(LowerOf(fdo), r->irp) : IoCallDriver(LowerOf(fdo), r->irp);
     return r;
+  }
+  std::unique_ptr<Request> SendInternal(ULONG code, void *argument) {
+    return Send(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PIO_STACK_LOCATION s) {
+      s->Parameters.DeviceIoControl.IoControlCode = code;
+      s->Parameters.Others.Argument1 = argument;
+    });
   }
   std::unique_ptr<Request> Submit(URB &urb) {
     urb.UrbHeader.Status = USBD_STATUS(0xFFFFFFFF);
     return SendInternal(IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
   }
   NTSTATUS SubmitSync(URB &urb) { return Submit(urb)->Wait(); }
+  Outcome Run(URB &urb) {
+    NTSTATUS status = SubmitSync(urb);
+    return {status, urb.UrbHeader.Status};
+  }
   ULONG CurrentFrameFromUrb() {
-    URB u{};
-    u.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
-    u.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+    URB u = Header(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER));
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(u));
     return u.UrbGetCurrentFrameNumber.FrameNumber;
+  }
+
+  // Alternate 0 of every interface of configuration 'index', made with the USB library as our
+  // driver makes it. The URB stays in config_, its entries in interfaces_.
+  URB &Configure(size_t index = 0) {
+    auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(model_->configurations[index].data());
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+    for (LONG n = 0; n < config->bNumInterfaces; ++n)
+      list.push_back({USBD_ParseConfigurationDescriptorEx(config, config, n, 0, -1, -1, -1), nullptr});
+    list.push_back({nullptr, nullptr});
+    if (config_) ExFreePool(config_);
+    config_ = USBD_CreateConfigurationRequestEx(config, list.data());
+    EXPECT_EQ(Outcome(STATUS_SUCCESS, USBD_STATUS_SUCCESS), Run(*config_));
+    interfaces_.clear();
+    for (auto &entry : list)
+      if (entry.Interface) interfaces_.push_back(entry.Interface);
+    return *config_;
+  }
+  // The handle of the open pipe to 'address', from the last configuration or interface selection.
+  USBD_PIPE_HANDLE Pipe(uint8_t address) {
+    for (PUSBD_INTERFACE_INFORMATION info : interfaces_)
+      for (ULONG i = 0; i < info->NumberOfPipes; ++i)
+        if (info->Pipes[i].EndpointAddress == address) return info->Pipes[i].PipeHandle;
+    ADD_FAILURE() << "no pipe " << int(address);
+    return nullptr;
+  }
+  // Selects an alternate setting; on success its pipes replace the interface's in Pipe().
+  Outcome SelectInterface(uint8_t number, uint8_t alternate, USBD_CONFIGURATION_HANDLE handle = nullptr) {
+    std::vector<uint8_t> storage(GET_SELECT_INTERFACE_REQUEST_SIZE(8));
+    auto *urb = reinterpret_cast<URB *>(storage.data());
+    UsbBuildSelectInterfaceRequest(urb, USHORT(storage.size()),
+                                   handle ? handle : config_->UrbSelectConfiguration.ConfigurationHandle, number,
+                                   alternate);
+    Outcome outcome = Run(*urb);
+    if (outcome.first == STATUS_SUCCESS) {
+      selected_.push_back(std::move(storage));  // the buffer stays where it is
+      for (auto &info : interfaces_)
+        if (info->InterfaceNumber == number) info = &urb->UrbSelectInterface.Interface;
+    }
+    return outcome;
   }
 
   PDRIVER_OBJECT client_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
   sim::World world_;
+  std::shared_ptr<DeviceModel> model_;
+  PURB config_ = nullptr;
+  std::vector<PUSBD_INTERFACE_INFORMATION> interfaces_;
+  std::vector<std::vector<uint8_t>> selected_;
 };
 
-// URB builders, each over a cleared URB as our driver makes them.
 inline URB Bulk(USBD_PIPE_HANDLE pipe, void *buffer, ULONG length, ULONG flags) {
   URB urb{};
   UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, nullptr,
@@ -110,9 +178,7 @@ inline URB Bulk(USBD_PIPE_HANDLE pipe, void *buffer, ULONG length, ULONG flags) 
   return urb;
 }
 inline URB PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
-  URB urb{};
-  urb.UrbHeader.Function = function;
-  urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  URB urb = Header(function, sizeof(struct _URB_PIPE_REQUEST));
   urb.UrbPipeRequest.PipeHandle = pipe;
   return urb;
 }
@@ -122,110 +188,11 @@ inline URB Vendor(USHORT function, ULONG flags, UCHAR request, USHORT value, USH
                         index, buffer, nullptr, length, nullptr);
   return urb;
 }
-
-// A select-configuration URB for the listed (interface, alternate, pipes) entries.
-struct SelectConfig {
-  std::vector<uint8_t> storage;
-  std::vector<size_t> offsets;
-  SelectConfig(std::vector<uint8_t> &descriptor, std::initializer_list<std::array<uint8_t, 3>> interfaces) {
-    size_t size = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
-    for (auto &i : interfaces) {
-      offsets.push_back(size);
-      size += GET_USBD_INTERFACE_SIZE(i[2]);
-    }
-    storage.assign(std::max(size, sizeof(URB)), 0);
-    urb()->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    urb()->UrbHeader.Length = USHORT(size);
-    urb()->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
-    size_t k = 0;
-    for (auto &i : interfaces) {
-      auto *info = Interface(k++);
-      info->Length = USHORT(GET_USBD_INTERFACE_SIZE(i[2]));
-      info->InterfaceNumber = i[0];
-      info->AlternateSetting = i[1];
-      for (int p = 0; p < i[2]; ++p) info->Pipes[p].MaximumTransferSize = 0x10000 + p;
-    }
-  }
-  URB *urb() { return reinterpret_cast<URB *>(storage.data()); }
-  PUSBD_INTERFACE_INFORMATION Interface(size_t k) {
-    return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(storage.data() + offsets[k]);
-  }
-};
-
-// The device of these tests: configuration 1 (remote wake-up) with bulk, interrupt and
-// isochronous endpoints over three alternate settings and a second control pipe; configuration 2
-// plain bulk.
-struct TestDevice {
-  std::mutex m;
-  std::vector<uint8_t> lastOut;
-  std::vector<uint8_t> lastControlOut;
-  std::vector<int> configured;
-  size_t inLimit = SIZE_MAX;  // bytes the bulk IN endpoint has per transfer
-  size_t isoInBytes = 100;    // bytes per isochronous IN packet
-  std::shared_ptr<DeviceModel> model = std::make_shared<DeviceModel>();
-
-  explicit TestDevice(Speed speed = Speed::High) {
-    DeviceFields f;
-    f.vendorId = 0x0547;
-    f.productId = 0x1002;
-    f.numConfigurations = 2;
-    model->speed = speed;
-    model->deviceDescriptor = DeviceDescriptor(f);
-    model->configurations.push_back(ConfigBuilder(1, 0xA0)
-                                        .Interface(0, 0)
-                                        .Endpoint(0x01, EndpointType::Bulk, 512)
-                                        .Endpoint(0x81, EndpointType::Bulk, 512)
-                                        .Endpoint(0x83, EndpointType::Interrupt, 64, 4)
-                                        .Interface(0, 1)
-                                        .Endpoint(0x82, EndpointType::Isochronous, 1024, 1, 3)
-                                        .Endpoint(0x02, EndpointType::Isochronous, 1024, 1, 3)
-                                        .Interface(0, 2)
-                                        .Endpoint(0x82, EndpointType::Isochronous, 1024, 1, 1)
-                                        .Endpoint(0x02, EndpointType::Isochronous, 512, 1, 1)
-                                        .Interface(1, 0, 0xFF, 1, 2)
-                                        .Endpoint(0x04, EndpointType::Control, 64)
-                                        .Build());
-    model->configurations.push_back(ConfigBuilder(2, 0x80)
-                                        .Interface(0, 0)
-                                        .Endpoint(0x01, EndpointType::Bulk, 512)
-                                        .Endpoint(0x81, EndpointType::Bulk, 512)
-                                        .Build());
-    model->strings[0] = LanguageTable();
-    model->strings[1] = StringDescriptor(u"xrusb");
-    model->in = [this](uint8_t ep, size_t length) {
-      std::lock_guard<std::mutex> guard(m);
-      if (ep == 0x81) {
-        std::vector<uint8_t> data(std::min(length, inLimit));
-        for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
-        return Response::Ack(data);
-      }
-      if (ep == 0x82) return Response::Ack(std::vector<uint8_t>(std::min(length, isoInBytes), 0x5A));
-      return Response::Nak();
-    };
-    model->out = [this](uint8_t, std::span<const uint8_t> data) {
-      std::lock_guard<std::mutex> guard(m);
-      lastOut.assign(data.begin(), data.end());
-      return Response::Ack();
-    };
-    model->control = [this](const Setup &s, std::span<const uint8_t> data) {
-      std::lock_guard<std::mutex> guard(m);
-      if ((s.bmRequestType & 0x60) == 0x40 && s.bRequest == 0x42 && s.In()) return Response::Ack({1, 2, 3, 4, 5, 6});
-      if ((s.bmRequestType & 0x60) == 0x40 && s.bRequest == 0x43 && !s.In()) {
-        lastControlOut.assign(data.begin(), data.end());
-        return Response::Ack();
-      }
-      if ((s.bmRequestType & 0x7F) == 0x21 && s.bRequest == 0x01) return Response::Ack({uint8_t(s.wIndex)});
-      return Response::Stall();
-    };
-    model->endpointControl = [](uint8_t ep, const Setup &s, std::span<const uint8_t>) {
-      return ep == 0x04 && s.In() ? Response::Ack({9, 9}) : Response::Stall();
-    };
-    model->configured = [this](uint8_t value) {
-      std::lock_guard<std::mutex> guard(m);
-      configured.push_back(value);
-    };
-  }
-};
+inline URB GetDescriptor(UCHAR type, UCHAR index, void *buffer, ULONG length) {
+  URB urb{};
+  UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, 0, buffer, nullptr,
+                               length, nullptr);
+  return urb;
+}
 
 }  // namespace bustest

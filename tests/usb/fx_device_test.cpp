@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <tuple>
 
+#include "bus_test_client.h"
 #include "sim/kernel/world.h"
 #include "sim/usb/descriptors.h"
 #include "sim/usb/fx_device.h"
@@ -27,39 +27,28 @@ Response Read(DeviceModel &m, uint8_t request, uint16_t address, uint16_t length
 constexpr auto Ack = Response::Kind::Ack;
 constexpr auto Stall = Response::Kind::Stall;
 
-TEST(FxBootloader, AnswersAsTheBootloaderOfEachVariant) {
-  sim::World world;
-  for (auto [variant, pid, speed] : {std::tuple{FxVariant::Fx, kFxProductId, Speed::Full},
-                                     std::tuple{FxVariant::Fx2, kFx2ProductId, Speed::High}}) {
-    auto fx = MakeFxBootloader(variant);
-    const auto &d = fx.model->deviceDescriptor;
-    ASSERT_EQ(d.size(), 18u);
-    EXPECT_EQ(d[8] | d[9] << 8, 0x04B4);
-    EXPECT_EQ(d[10] | d[11] << 8, pid);
-    EXPECT_EQ(fx.model->speed, speed);
-    // What a loader's bootloader check looks for: a language table with no language.
-    EXPECT_EQ(fx.model->strings.at(0), Bytes({0x02, 0x03}));
-    ASSERT_EQ(fx.model->configurations.size(), 1u);
-    auto c = Parse(fx.model->configurations[0]);
-    EXPECT_TRUE(c.valid) << c.reason;
-    EXPECT_TRUE(fx.state->CpuHeld());
-  }
-  FxOptions o;
-  o.productId = 0x0081;
-  auto custom = MakeFxBootloader(FxVariant::Fx2, o);
-  EXPECT_EQ(custom.model->deviceDescriptor[10], 0x81);
-}
-
-TEST(FxBootloader, MemoryMapOfEachVariantAndRefusals) {
+TEST(FxBootloader, EachVariantAnswersAsItsBootloaderWithItsMemoryMap) {
   sim::World world;
   struct Case {
     FxVariant variant;
-    uint16_t ramTop, regs, cpucs;
+    uint16_t productId;
+    Speed speed;
+    uint16_t ramTop, regs;
   };
-  for (auto c : {Case{FxVariant::Fx, 0x2000, 0x7B40, kFxCpucs}, Case{FxVariant::Fx2, 0x4000, 0xE000, kFx2Cpucs}}) {
+  for (auto c : {Case{FxVariant::Fx, kFxProductId, Speed::Full, 0x2000, 0x7B40},
+                 Case{FxVariant::Fx2, kFx2ProductId, Speed::High, 0x4000, 0xE000}}) {
     SCOPED_TRACE(c.variant == FxVariant::Fx ? "FX" : "FX2");
     auto fx = MakeFxBootloader(c.variant);
     auto &m = *fx.model;
+    const auto &d = m.deviceDescriptor;
+    ASSERT_EQ(d.size(), 18u);
+    EXPECT_EQ(std::make_tuple(d[8] | d[9] << 8, d[10] | d[11] << 8, m.speed), std::make_tuple(0x04B4, c.productId, c.speed));
+    // What a loader's bootloader check looks for: a language table with no language.
+    EXPECT_EQ(m.strings.at(0), Bytes({0x02, 0x03}));
+    ASSERT_EQ(m.configurations.size(), 1u);
+    EXPECT_TRUE(Parse(m.configurations[0]).valid);
+    EXPECT_TRUE(fx.state->CpuHeld());
+
     // Internal RAM to its last byte, the register area, external memory from its base.
     EXPECT_EQ(Write(m, 0xA0, 0x0000, Bytes({0x02, 0x00, 0x40})), Ack);
     EXPECT_EQ(Write(m, 0xA0, c.ramTop - 2, Bytes({0xAA, 0xBB})), Ack);
@@ -69,7 +58,6 @@ TEST(FxBootloader, MemoryMapOfEachVariantAndRefusals) {
     EXPECT_EQ(Read(m, 0xA0, 0x0000, 16).data.size(), 16u);  // the bootloader probe
     EXPECT_EQ(Read(m, 0xA0, c.ramTop - 3, 3).data, Bytes({0x00, 0xAA, 0xBB}));
     EXPECT_EQ(Read(m, 0xA3, 0x2000, 2).data, Bytes({0x12, 0x34}));
-    EXPECT_EQ(fx.state->Internal(0, 3), Bytes({0x02, 0x00, 0x40}));
     EXPECT_EQ(fx.state->Internal(c.regs, 1), Bytes({0x11}));
     EXPECT_EQ(fx.state->External(0x2000, 2), Bytes({0x12, 0x34}));
     EXPECT_EQ(fx.state->External(0x0000, 2), Bytes({0, 0}));  // 0xA3 did not touch internal
@@ -92,14 +80,14 @@ TEST(FxBootloader, MemoryMapOfEachVariantAndRefusals) {
 
     auto log = fx.state->Log();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0].request, 0xA0);
-    EXPECT_EQ(log[0].data, Bytes({0x02, 0x00, 0x40}));
-    EXPECT_TRUE(log[0].accepted);
+    EXPECT_EQ(std::make_tuple(log[0].request, log[0].data, log[0].accepted),
+              std::make_tuple(0xA0, Bytes({0x02, 0x00, 0x40}), true));
     const auto refused = std::count_if(log.begin(), log.end(), [](const FxRequest &r) { return !r.accepted; });
     EXPECT_EQ(refused, 6);  // the vendor requests above that stalled on their address
     EXPECT_TRUE(fx.state->CpuHeld());
     EXPECT_EQ(fx.state->Releases(), 0u);
   }
+  EXPECT_EQ(MakeFxBootloader(FxVariant::Fx2, {.productId = 0x0081}).model->deviceDescriptor[10], 0x81);
 }
 
 TEST(FxBootloader, ReleasingTheCpuStartsTheLoadedImage) {
@@ -129,8 +117,7 @@ TEST(FxBootloader, ReleasingTheCpuStartsTheLoadedImage) {
     auto fw = started[0];
     EXPECT_EQ(fx.state->Firmware(), fw);
     EXPECT_EQ(std::vector<uint8_t>(fw->internal.begin(), fw->internal.begin() + 3), Bytes({0x02, 0x00, 0x40}));
-    EXPECT_EQ(fw->external[0x2000], 0x12);
-    EXPECT_EQ(fw->external[0x2001], 0x34);
+    EXPECT_EQ(std::vector<uint8_t>(fw->external.begin() + 0x2000, fw->external.begin() + 0x2002), Bytes({0x12, 0x34}));
 
     // No descriptor block: the generic loaded device, which is no longer a bootloader.
     EXPECT_FALSE(fw->described);
@@ -202,42 +189,74 @@ TEST(FxBootloader, CpucsRulesAndOptions) {
   }
 }
 
+// The FX is full speed whatever its image says; a block that would run past its 8 KiB is not believed.
 TEST(FxBootloader, ImageWithADescriptorBlockBecomesThatDevice) {
   sim::World world;
   auto target = MakeTestDevice({.speed = Speed::High, .vendorId = 0x1111, .productId = 0x2222});
   const auto block = FxDescriptorBlock(target.model->deviceDescriptor, target.model->configurations,
                                        target.model->strings, /*highSpeed=*/true);
-
-  for (FxVariant variant : {FxVariant::Fx, FxVariant::Fx2}) {
-    SCOPED_TRACE(variant == FxVariant::Fx ? "FX" : "FX2");
-    auto fx = MakeFxBootloader(variant);
-    // Loaded in 16-byte records as a loader would, behind some code at 0.
-    Write(*fx.model, 0xA0, 0x0000, Bytes({0x02, 0x00, 0x40}));
-    for (size_t i = 0; i < block.size(); i += 16) {
-      std::vector<uint8_t> rec(block.begin() + i, block.begin() + std::min(block.size(), i + 16));
-      ASSERT_EQ(Write(*fx.model, 0xA0, static_cast<uint16_t>(kFxDescriptorAddress + i), rec), Ack);
-    }
-    Write(*fx.model, 0xA0, variant == FxVariant::Fx ? kFxCpucs : kFx2Cpucs, {0});
-    auto fw = fx.state->Firmware();
-    ASSERT_TRUE(fw);
-    EXPECT_TRUE(fw->described);
-    EXPECT_EQ(fw->model->deviceDescriptor, target.model->deviceDescriptor);
-    EXPECT_EQ(fw->model->configurations, target.model->configurations);
-    EXPECT_EQ(fw->model->strings, target.model->strings);
-    EXPECT_EQ(fw->model->speed, variant == FxVariant::Fx ? Speed::Full : Speed::High);
-    EXPECT_EQ(Read(*fw->model, kFxReadImage, kFxDescriptorAddress, 4).data, Bytes({'X', 'R', 'F', 'W'}));
-  }
-
-  // A block that would run past the end of the FX's 8 KiB, or a broken one, is not believed.
-  auto fx = MakeFxBootloader(FxVariant::Fx);
   auto truncated = block;
   truncated[8 + 18 + 2] = 0xFF;  // wTotalLength of the first configuration: past RAM
   truncated[8 + 18 + 3] = 0x1F;
-  Write(*fx.model, 0xA0, kFxDescriptorAddress, truncated);
-  Write(*fx.model, 0xA0, kFxCpucs, {0});
-  ASSERT_TRUE(fx.state->Firmware());
-  EXPECT_FALSE(fx.state->Firmware()->described);
-  EXPECT_EQ(fx.state->Firmware()->model->deviceDescriptor[10], kFxLoadedProductId & 0xFF);
+  for (bool whole : {true, false}) {
+    auto fx = MakeFxBootloader(FxVariant::Fx);
+    EXPECT_EQ(Write(*fx.model, 0xA0, kFxDescriptorAddress, whole ? block : truncated), Ack);
+    EXPECT_EQ(Write(*fx.model, 0xA0, kFxCpucs, {0}), Ack);
+    auto fw = fx.state->Firmware();
+    ASSERT_TRUE(fw);
+    EXPECT_EQ(fw->described, whole);
+    if (whole) {
+      EXPECT_EQ(fw->model->deviceDescriptor, target.model->deviceDescriptor);
+      EXPECT_EQ(fw->model->configurations, target.model->configurations);
+      EXPECT_EQ(fw->model->strings, target.model->strings);
+      EXPECT_EQ(fw->model->speed, Speed::Full);
+      EXPECT_EQ(Read(*fw->model, kFxReadImage, kFxDescriptorAddress, 4).data, Bytes({'X', 'R', 'F', 'W'}));
+    } else {
+      EXPECT_EQ(fw->model->deviceDescriptor[10], kFxLoadedProductId & 0xFF);
+    }
+  }
+}
+
+// On the bus, with the requests a loader sends: loaded, released, it comes back as its image.
+using FxOnTheBus = bustest::BusTest;
+
+TEST_F(FxOnTheBus, LoadReleaseAndComeBackAsTheImage) {
+  auto fx = MakeFxBootloader(FxVariant::Fx2);
+  auto target = MakeTestDevice({.vendorId = 0x1111, .productId = 0x2222});
+  auto block = FxDescriptorBlock(target.model->deviceDescriptor, target.model->configurations, target.model->strings,
+                                 true);
+  Plug(fx.model);
+  auto write = [&](uint8_t request, uint16_t address, std::vector<uint8_t> data) {
+    URB u = bustest::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, request, address, 0, data.data(), ULONG(data.size()));
+    return Run(u).second;
+  };
+  EXPECT_EQ(USBD_STATUS_SUCCESS, write(kFxInternalRequest, kFx2Cpucs, {1}));
+  EXPECT_EQ(USBD_STATUS_SUCCESS, write(kFxExternalRequest, 0x2000, {0x12, 0x34}));
+  for (size_t i = 0; i < block.size(); i += 64)
+    ASSERT_EQ(USBD_STATUS_SUCCESS, write(kFxInternalRequest, uint16_t(kFxDescriptorAddress + i),
+                                         {block.begin() + i, block.begin() + std::min(block.size(), i + 64)}));
+  EXPECT_EQ(USBD_STATUS_STALL_PID, write(kFxInternalRequest, 0x4000, {1}));
+  EXPECT_EQ(USBD_STATUS_SUCCESS, write(kFxInternalRequest, kFx2Cpucs, {0}));
+  Bus::Get().Settle();
+
+  PDEVICE_OBJECT loaded = Bus::Get().Current(pdo_);
+  ASSERT_NE(loaded, pdo_);
+  EXPECT_TRUE(sim::DeviceDeleted(pdo_));
+  pdo_ = loaded;
+  auto image = fx.state->Firmware()->model;
+  EXPECT_EQ(Bus::Get().Model(loaded), image);
+  EXPECT_EQ(std::make_tuple(image->speed, image->configurations, image->strings),
+            std::make_tuple(Speed::High, target.model->configurations, target.model->strings));
+  std::vector<uint8_t> descriptor(18);
+  URB d = bustest::GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, descriptor.data(), 18);
+  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(d));
+  EXPECT_EQ(target.model->deviceDescriptor, descriptor);
+  URB read = bustest::Vendor(URB_FUNCTION_VENDOR_DEVICE, USBD_TRANSFER_DIRECTION_IN, kFxReadImage, 0x2000, 1,
+                             descriptor.data(), 2);
+  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(read));
+  EXPECT_EQ(Bytes({0x12, 0x34}), std::vector<uint8_t>(descriptor.begin(), descriptor.begin() + 2));
+  Bus::Get().Unplug(loaded);
+  Bus::Get().Settle();
 }
 
 TEST(IntelHex, WritesDataAndEndRecords) {

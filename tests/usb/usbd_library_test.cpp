@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <tuple>
 
 #include "fuzz/config_checks.h"
 #include "sim/kernel/faults.h"
@@ -51,40 +50,24 @@ std::vector<uint8_t> ThreeInterfaces() {
       .Build();
 }
 
-TEST(UsbdParse, MatchesEachCriterionAndContinuesFromAStartPosition) {
+// The walk from each start, and exact matches, are judged on every block of the mutation test.
+TEST(UsbdParse, MatchesEachCriterion) {
   sim::World world;
   std::vector<uint8_t> bytes = ThreeInterfaces();
   sim::usb::ParsedConfiguration parsed = sim::usb::Parse(bytes);
   ASSERT_TRUE(parsed.valid) << parsed.reason;
   Block b(bytes);
   auto offset = [&](uint8_t number, uint8_t alternate) { return parsed.Find(number, alternate)->offset; };
+  auto at = [&](PUSB_INTERFACE_DESCRIPTOR d) { return d ? b.offsetOf(d) : SIZE_MAX; };
 
-  // -1 everywhere: the first interface, whatever it is.
-  EXPECT_EQ(b.offsetOf(Find(b, 0, -1)), offset(0, 0));
-  EXPECT_EQ(b.offsetOf(Find(b, 0, 0, 1)), offset(0, 1));
-  EXPECT_EQ(b.offsetOf(Find(b, 0, 1)), offset(1, 0));
-  EXPECT_EQ(b.offsetOf(Find(b, 0, -1, -1, 0x03, 0x01, 0x02)), offset(1, 0));
-  EXPECT_EQ(b.offsetOf(Find(b, 0, -1, 0, 0xFF, -1, -1)), offset(0, 0));
-  EXPECT_EQ(Find(b, 0, -1, -1, 0x03, 0x01, 0x01), nullptr);
-  EXPECT_EQ(Find(b, 0, 0, 2), nullptr);
-  EXPECT_EQ(Find(b, 0, 3), nullptr);
+  EXPECT_EQ(at(Find(b, 0, 0, 1)), offset(0, 1));
+  EXPECT_EQ(at(Find(b, 0, -1, -1, 0x03, 0x01, 0x02)), offset(1, 0));
+  EXPECT_EQ(at(Find(b, 0, -1, 0, 0xFF, -1, -1)), offset(0, 0));
+  EXPECT_EQ(at(Find(b, offset(0, 0) + 9, 0)), offset(0, 1));
   // The driver passes its 16-bit request fields whole: 0x100 is not interface 0.
-  EXPECT_EQ(Find(b, 0, 0x100), nullptr);
-  EXPECT_EQ(Find(b, 0, 0, 0x100), nullptr);
-
-  // Starting just after a match finds the next one; the walk visits every alternate in order.
-  std::vector<size_t> walked;
-  for (size_t start = 0;;) {
-    PUSB_INTERFACE_DESCRIPTOR d = Find(b, start, -1);
-    if (!d) break;
-    walked.push_back(b.offsetOf(d));
-    start = b.offsetOf(d) + d->bLength;
-  }
-  EXPECT_EQ(walked, (std::vector<size_t>{offset(0, 0), offset(0, 1), offset(1, 0), offset(2, 0)}));
-  EXPECT_EQ(b.offsetOf(Find(b, offset(0, 0) + 9, 0)), offset(0, 1));
-  EXPECT_EQ(Find(b, offset(0, 1) + 9, 0), nullptr);
-  // A start exactly on a match returns that match.
-  EXPECT_EQ(b.offsetOf(Find(b, offset(1, 0), -1)), offset(1, 0));
+  for (auto *none : {Find(b, 0, -1, -1, 0x03, 0x01, 0x01), Find(b, 0, 0, 2), Find(b, 0, 3), Find(b, 0, 0x100),
+                     Find(b, 0, 0, 0x100), Find(b, offset(0, 1) + 9, 0)})
+    EXPECT_EQ(none, nullptr);
 }
 
 TEST(UsbdParse, StaysInsideWTotalLengthAndRefusesStartsOutsideIt) {
@@ -146,72 +129,18 @@ TEST(UsbdParse, MalformedBlocksEndTheWalkWithoutReadingPastThem) {
     } else {
       EXPECT_EQ(d, nullptr);
     }
-    // Whatever is returned is a whole interface descriptor inside the block.
+    // Whatever is returned from any start is a whole interface descriptor inside the block.
     for (size_t start = 0; start < b.size; ++start) {
       PUSB_INTERFACE_DESCRIPTOR any = Find(b, start, -1);
-      if (!any) continue;
-      size_t at = b.offsetOf(any);
-      EXPECT_GE(at, start);
-      EXPECT_LE(at + sizeof(USB_INTERFACE_DESCRIPTOR), size_t(b.config()->wTotalLength));
-      EXPECT_EQ(any->bDescriptorType, USB_INTERFACE_DESCRIPTOR_TYPE);
-      EXPECT_GE(any->bLength, sizeof(USB_INTERFACE_DESCRIPTOR));
+      EXPECT_TRUE(!any || (b.offsetOf(any) >= start && b.offsetOf(any) + 9 <= b.config()->wTotalLength &&
+                           any->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && any->bLength >= 9))
+          << start;
     }
   }
 }
 
-TEST(UsbdCreate, LaysOutTheUrbAsTheSizeMacrosSay) {
-  sim::World world;
-  std::vector<uint8_t> bytes = ThreeInterfaces();
-  Block b(bytes);
-  // Interface 0 alternate 1 (3 endpoints), interface 1 (none), interface 2 (1 endpoint).
-  USBD_INTERFACE_LIST_ENTRY list[4] = {
-      {Find(b, 0, 0, 1), nullptr}, {Find(b, 0, 1), nullptr}, {Find(b, 0, 2), nullptr}, {nullptr, nullptr}};
-  ASSERT_TRUE(list[0].InterfaceDescriptor && list[1].InterfaceDescriptor && list[2].InterfaceDescriptor);
-
-  PURB urb = USBD_CreateConfigurationRequestEx(b.config(), list);
-  ASSERT_NE(urb, nullptr);
-  const size_t size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(3, 4);
-  EXPECT_EQ(urb->UrbHeader.Length, size);
-  EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-  EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, b.config());
-  EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
-  sim::TagUsage usage = sim::PoolUsage(sim::usb::kUsbdLibraryPoolTag);
-  EXPECT_EQ(usage.blocksOutstanding, 1u);
-  EXPECT_EQ(usage.bytesOutstanding, size);
-  EXPECT_EQ(usage.lastPoolType, int(NonPagedPool));
-
-  // Each entry points at its own interface, right behind the previous one, sized by its
-  // descriptor's bNumEndpoints.
-  auto *expected = reinterpret_cast<uint8_t *>(&urb->UrbSelectConfiguration.Interface);
-  for (int i = 0; i < 3; ++i) {
-    PUSBD_INTERFACE_INFORMATION info = list[i].Interface;
-    const USB_INTERFACE_DESCRIPTOR *d = list[i].InterfaceDescriptor;
-    ASSERT_EQ(reinterpret_cast<uint8_t *>(info), expected) << i;
-    EXPECT_EQ(std::make_tuple(info->Length, info->InterfaceNumber, info->AlternateSetting, info->NumberOfPipes),
-              std::make_tuple(USHORT(GET_USBD_INTERFACE_SIZE(d->bNumEndpoints)), d->bInterfaceNumber,
-                              d->bAlternateSetting, ULONG(d->bNumEndpoints)));
-    EXPECT_EQ(info->InterfaceHandle, nullptr);
-    PUSBD_PIPE_INFORMATION pipes = info->Pipes;
-    for (ULONG k = 0; k < info->NumberOfPipes; ++k)
-      EXPECT_EQ(std::make_tuple(pipes[k].MaximumTransferSize, pipes[k].PipeFlags, pipes[k].PipeHandle),
-                std::make_tuple(ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE), 0u, nullptr));
-    expected += info->Length;
-  }
-  EXPECT_EQ(expected, reinterpret_cast<uint8_t *>(urb) + size);
-  EXPECT_EQ(list[3].Interface, nullptr);
-  ExFreePoolWithTag(urb, 0);
-  EXPECT_EQ(sim::PoolUsage(sim::usb::kUsbdLibraryPoolTag).blocksOutstanding, 0u);
-
-  // One interface with one endpoint is exactly the fixed structure.
-  USBD_INTERFACE_LIST_ENTRY one[2] = {{Find(b, 0, 2), nullptr}, {nullptr, nullptr}};
-  urb = USBD_CreateConfigurationRequestEx(b.config(), one);
-  ASSERT_NE(urb, nullptr);
-  EXPECT_EQ(urb->UrbHeader.Length, sizeof(struct _URB_SELECT_CONFIGURATION));
-  EXPECT_EQ(one[0].Interface, &urb->UrbSelectConfiguration.Interface);
-  ExFreePoolWithTag(urb, 0);
-}
-
-TEST(UsbdCreate, SizesByBNumEndpointsAndRefusesWhatItCannotDescribe) {
+// The layout of what it makes is judged on every block of the mutation test below.
+TEST(UsbdCreate, RefusesWhatItCannotDescribeAndFailsCleanly) {
   sim::World world;
   // Eleven interfaces that each claim 255 endpoints and have none.
   ConfigBuilder builder;
@@ -230,6 +159,7 @@ TEST(UsbdCreate, SizesByBNumEndpointsAndRefusesWhatItCannotDescribe) {
   ASSERT_NE(urb, nullptr);
   EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(10, 2550));
   EXPECT_EQ(list[9].Interface->NumberOfPipes, 255u);
+  EXPECT_EQ(sim::PoolUsage(sim::usb::kUsbdLibraryPoolTag).lastPoolType, int(NonPagedPool));
   ExFreePoolWithTag(urb, 0);
 
   // Entries that are not interface descriptors of this block, and an empty list.
@@ -242,21 +172,14 @@ TEST(UsbdCreate, SizesByBNumEndpointsAndRefusesWhatItCannotDescribe) {
                                          {nullptr, nullptr}};
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(b.config(), header), nullptr);
   EXPECT_EQ(sim::PoolUsage(sim::usb::kUsbdLibraryPoolTag).allocations, 1u);
-}
 
-TEST(UsbdCreate, OutOfMemoryGivesNullAndLeavesNothingBehind) {
-  sim::World world;
-  Block b(ThreeInterfaces());
-  USBD_INTERFACE_LIST_ENTRY list[2] = {{Find(b, 0, 0), nullptr}, {nullptr, nullptr}};
+  // Out of memory: null, the list untouched, nothing left behind.
+  USBD_INTERFACE_LIST_ENTRY one[2] = {{Find(b, 0, 0), nullptr}, {nullptr, nullptr}};
   sim::FailNth(sim::AllocKind::Pool, 1, sim::usb::kUsbdLibraryPoolTag);
-  EXPECT_EQ(USBD_CreateConfigurationRequestEx(b.config(), list), nullptr);
-  EXPECT_EQ(list[0].Interface, nullptr);
+  EXPECT_EQ(USBD_CreateConfigurationRequestEx(b.config(), one), nullptr);
+  EXPECT_EQ(one[0].Interface, nullptr);
   EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Pool), 1u);
   EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
-  PURB urb = USBD_CreateConfigurationRequestEx(b.config(), list);
-  ASSERT_NE(urb, nullptr);
-  EXPECT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
-  ExFreePoolWithTag(urb, 0);
 }
 
 // Thousands of damaged blocks through all three entry points: the library and the parser stay

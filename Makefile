@@ -35,5 +35,14 @@ fuzz: deps
 
 test: asan tsan fuzz
 
+# Requests per second through the whole stack and straight to the bus, and the driver's own
+# instructions per request under callgrind. Not part of test: the numbers are for reading.
+.PHONY: bench
+bench:
+	@scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g >/dev/null
+	cmake --build $(BUILD)/bench -j$(JOBS) --target data_path_bench driver_cost
+	bench/run.sh $(BUILD)/bench
+
 clean:
 	rm -rf $(BUILD)

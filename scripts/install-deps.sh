@@ -1,11 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages the builds need, when they are missing and we are root.
+# "install-deps.sh bench" adds what only `make bench` needs (callgrind and the script that reads it).
 set -e
 need=""
+extra=""
+[ "$1" = bench ] && extra="valgrind python3"
 check() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" || need="$need $1"; }
 for p in cmake make g++ googletest libgtest-dev libbenchmark-dev \
          gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
-         clang libclang-rt-14-dev; do
+         clang libclang-rt-14-dev $extra; do
   check "$p"
 done
 [ -z "$need" ] && exit 0

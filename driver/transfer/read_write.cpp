@@ -46,21 +46,25 @@ NTSTATUS SetupBulkTransfer(DeviceExtension *dx, PIRP irp, PipeContext *pipe, ULO
 // checked is the value used.
 NTSTATUS CopyIsoPackets(TransferContext *t, const volatile IsoPacketDescriptor *descriptors, ULONG count,
                         ULONG length, const PipeContext *pipe, BOOLEAN isRead) {
-  struct _URB_ISOCH_TRANSFER *urb = &t->urb->UrbIsochronousTransfer;
-  ULONG first = 0;
-  t->totalLength = 0;
+  USBD_ISO_PACKET_DESCRIPTOR *packets = t->urb->UrbIsochronousTransfer.IsoPacket;
+  // Reads take packets of any length. Kept in locals: the stores into the URB could alias the
+  // context's and the pipe's fields, which would then be reloaded for every packet.
+  const ULONG longest = isRead ? ISO_VALUE_LIMIT : pipe->pipeInfo.MaximumPacketSize;
+  ULONG first = 0, total = 0;
   for (ULONG k = 0; k < count; ++k) {
     const ULONG offset = descriptors[k].Offset;
     const ULONG packetLength = descriptors[k].Length;
     if (k == 0) first = offset;
-    // An offset below packet 0's would wrap the bus driver's offset round.
-    if (offset > ISO_VALUE_LIMIT || packetLength > ISO_VALUE_LIMIT || offset + packetLength > length ||
-        offset < first || (!isRead && packetLength > pipe->pipeInfo.MaximumPacketSize))
+    // Both at most 0x7FFFFFFF, so their sum cannot wrap. An offset below packet 0's would wrap
+    // the bus driver's offset round.
+    if ((offset | packetLength) > ISO_VALUE_LIMIT || offset + packetLength > length || offset < first ||
+        packetLength > longest)
       return ERR_INVALID_ISO_PACKET;
-    urb->IsoPacket[k].Offset = offset - first;
-    urb->IsoPacket[k].Length = packetLength;
-    t->totalLength += packetLength;
+    packets[k].Offset = offset - first;
+    packets[k].Length = packetLength;
+    total += packetLength;
   }
+  t->totalLength = total;
   t->dataOffset = first;
   return STATUS_SUCCESS;
 }
@@ -76,7 +80,10 @@ NTSTATUS SetupIsoTransfer(DeviceExtension *dx, PIRP irp, PipeContext *pipe, ULON
   if (count > dx->parameters.maxIsoPackets) return CompleteRequest(irp, ERR_TOO_MANY_ISO_PACKETS);
   TransferContext *t = static_cast<TransferContext *>(AllocateFromPool(&dx->isoTransferPool));
   if (!t) return CompleteRequest(irp, ERR_NO_TRANSFER_CONTEXT);
-  RtlZeroMemory(&t->urbBuffer, dx->parameters.isoContextSize);
+  // Only what this request's URB covers: the rest of the element is never read, and clearing
+  // room for maxIsoPackets would cost more than the request itself when it has few packets.
+  const ULONG urbLength = ULONG(sizeof(struct _URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * count);
+  RtlZeroMemory(&t->urbBuffer, urbLength);
   t->urb = reinterpret_cast<PURB>(&t->urbBuffer);
   t->pipe = NULL;
   t->partialMdl = NULL;
@@ -97,7 +104,7 @@ NTSTATUS SetupIsoTransfer(DeviceExtension *dx, PIRP irp, PipeContext *pipe, ULON
   const ULONG flags = ReadOnce(&header->Flags);
   struct _URB_ISOCH_TRANSFER *urb = &t->urb->UrbIsochronousTransfer;
   urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  urb->Hdr.Length = USHORT(sizeof(struct _URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * count);
+  urb->Hdr.Length = USHORT(urbLength);
   urb->PipeHandle = pipe->pipeInfo.PipeHandle;
   urb->TransferFlags = (isRead ? USBD_TRANSFER_DIRECTION_IN : 0) |
                        ((flags & ISO_START_ASAP) ? USBD_START_ISO_TRANSFER_ASAP : 0) |

@@ -41,19 +41,26 @@ VOID WriteIsoResults(TransferContext *t, PipeContext *pipe, BOOLEAN cancelled) {
   IsoTransferHeader *header = t->isoHeader;
   IsoPacketDescriptor *descriptors = reinterpret_cast<IsoPacketDescriptor *>(header + 1);
   header->StartFrame = urb->StartFrame;
-  ULONG bytes = 0;
-  for (ULONG k = 0; k < t->packetCount; ++k) {
-    const USBD_ISO_PACKET_DESCRIPTOR &packet = urb->IsoPacket[k];
-    descriptors[k].Offset = packet.Offset + t->dataOffset;
-    descriptors[k].Length = packet.Length;
-    descriptors[k].Status = ULONG(MapUsbdStatus(packet.Status));
-    if (LONG(packet.Status) >= 0) {
-      bytes += packet.Length;
-      pipe->requestsSucceeded += 1;
-    } else if (!cancelled) {
-      pipe->requestsFailed += 1;
+  // Locals, and each packet read before the caller's descriptor is written: those stores could
+  // alias the context, the pipe and the URB, which would then be reloaded for every packet.
+  const ULONG count = t->packetCount, dataOffset = t->dataOffset;
+  ULONG bytes = 0, succeeded = 0, failed = 0;
+  for (ULONG k = 0; k < count; ++k) {
+    const ULONG offset = urb->IsoPacket[k].Offset, length = urb->IsoPacket[k].Length;
+    const USBD_STATUS status = urb->IsoPacket[k].Status;
+    descriptors[k].Offset = offset + dataOffset;
+    descriptors[k].Length = length;
+    // Most packets succeed, and success maps to 0 without the call.
+    descriptors[k].Status = status == USBD_STATUS_SUCCESS ? 0 : ULONG(MapUsbdStatus(status));
+    if (LONG(status) >= 0) {
+      bytes += length;
+      succeeded += 1;
+    } else {
+      failed += 1;
     }
   }
+  pipe->requestsSucceeded += succeeded;
+  if (!cancelled) pipe->requestsFailed += failed;
   header->ErrorCount = urb->ErrorCount;
   if (!(urb->TransferFlags & USBD_TRANSFER_DIRECTION_IN)) bytes = t->totalLength;
   AddSample(pipe, bytes);

@@ -1,25 +1,13 @@
 // Selecting and dropping configurations as an application does it, checked against the bus's
 // own view of the device, the URBs it saw and what the driver reports back.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "driver/core/device_extension.h"
-#include "driver/core/driver.h"
 #include "driver/core/pool_tags.h"
-#include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
-#include "sim/kernel/error_log.h"
-#include "sim/kernel/faults.h"
-#include "sim/kernel/objects.h"
-#include "sim/kernel/pnp.h"
-#include "sim/kernel/pool.h"
-#include "sim/kernel/threads.h"
-#include "sim/usb/bus.h"
 #include "plugged_device.h"
+#include "sim/kernel/error_log.h"
+#include "sim/kernel/pnp.h"
 
 namespace {
 
@@ -28,60 +16,19 @@ using sim::usb::Fault;
 using sim::usb::Response;
 using sim::usb::TraceEntry;
 using simwin::HANDLE;
-using simwin::INVALID_HANDLE_VALUE;
-namespace td = sim::usb::test_device;
 
-struct Setting {
-  uint16_t number, alternate;
-  uint32_t maxTransfer;
-};
-
-SetConfigurationRequest Request(uint16_t index, std::vector<Setting> settings) {
+SetConfigurationRequest Request(uint16_t index, std::vector<InterfaceSetting> settings) {
   SetConfigurationRequest r{};
   r.ConfigurationIndex = index;
   r.NumberOfInterfaces = uint16_t(settings.size());
-  for (size_t i = 0; i < settings.size() && i < XRUSB_MAX_INTERFACES; ++i)
-    r.InterfaceList[i] = {settings[i].number, settings[i].alternate, settings[i].maxTransfer};
+  for (size_t i = 0; i < settings.size() && i < XRUSB_MAX_INTERFACES; ++i) r.InterfaceList[i] = settings[i];
   return r;
-}
-
-struct Endpoint {
-  uint8_t address, type, interval;
-  uint16_t maxPacket;
-};
-
-// The endpoints of one alternate setting, read from the model's own descriptor block.
-std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uint8_t number, uint8_t alternate) {
-  std::vector<Endpoint> out;
-  bool inside = false;
-  for (size_t i = 0; i + 1 < config.size() && config[i]; i += config[i]) {
-    if (config[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
-      inside = config[i + 2] == number && config[i + 3] == alternate;
-    else if (inside && config[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE)
-      out.push_back({config[i + 2], uint8_t(config[i + 3] & 3), config[i + 6], uint16_t(config[i + 4] | config[i + 5] << 8)});
-  }
-  return out;
 }
 
 class Configuration : public xrtest::PluggedDevice {
  protected:
   Configuration() : PluggedDevice(false) {}
   NTSTATUS Select(const SetConfigurationRequest &r) { return Send(IOCTL_SET_CONFIGURATION, r).status; }
-  NTSTATUS Unconfigure(HANDLE h = INVALID_HANDLE_VALUE) {
-    return Send(h == INVALID_HANDLE_VALUE ? h_ : h, IOCTL_UNCONFIGURE_DEVICE).status;
-  }
-  ConfigurationInfo Info() {
-    ConfigurationInfo info;
-    memset(&info, 0xA5, sizeof info);
-    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
-    EXPECT_EQ(information_, sizeof info);
-    return info;
-  }
-  std::vector<TraceEntry> TakeTrace() {
-    std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
-    Bus::Get().ClearTrace(pdo_);
-    return trace;
-  }
   // The configuration-descriptor reads and selections the bus saw, as lengths asked for
   // (selections as 0).
   std::vector<ULONG> Reads() {
@@ -92,39 +39,11 @@ class Configuration : public xrtest::PluggedDevice {
     }
     return out;
   }
-  // The records must describe what the bus answered for these settings of configuration 'index'.
-  void ExpectRecords(uint8_t index, const std::vector<Setting> &settings) {
-    const ConfigurationInfo info = Info();
-    const std::vector<uint8_t> &config = device_.model->configurations[index];
-    ASSERT_EQ(info.NumberOfInterfaces, settings.size());
-    size_t pipe = 0;
-    for (size_t i = 0; i < settings.size(); ++i) {
-      const std::vector<Endpoint> endpoints = EndpointsOf(config, uint8_t(settings[i].number), uint8_t(settings[i].alternate));
-      EXPECT_EQ(info.Interfaces[i].InterfaceNumber, settings[i].number);
-      EXPECT_EQ(info.Interfaces[i].AlternateSetting, settings[i].alternate);
-      EXPECT_EQ(info.Interfaces[i].NumberOfPipes, endpoints.size());
-      for (const Endpoint &e : endpoints) {
-        SCOPED_TRACE(testing::Message() << "endpoint " << std::hex << int(e.address));
-        ASSERT_LT(pipe, XRUSB_MAX_PIPES);
-        const PipeSummary &p = info.Pipes[pipe++];
-        EXPECT_EQ(p.EndpointAddress, e.address);
-        EXPECT_EQ(p.PipeType, e.type);
-        EXPECT_EQ(p.Interval, e.interval);
-        EXPECT_EQ(p.MaximumPacketSize, e.maxPacket);
-        EXPECT_EQ(p.MaximumTransferSize, settings[i].maxTransfer);
-        EXPECT_EQ(p.InterfaceNumber, settings[i].number);
-      }
-    }
-    EXPECT_EQ(info.NumberOfPipes, pipe);
-    const uint8_t *tail = reinterpret_cast<const uint8_t *>(&info.Pipes[pipe]);
-    const uint8_t *end = reinterpret_cast<const uint8_t *>(&info + 1);
-    EXPECT_TRUE(std::all_of(tail, end, [](uint8_t b) { return b == 0; })) << "unfilled entries are cleared";
-  }
 };
 
 TEST_F(Configuration, SelectRecordReselectAndDrop) {
   Plug();
-  const std::vector<Setting> first = {{0, 0, 4096}, {1, 1, 8192}, {2, 0, 64}};
+  const std::vector<InterfaceSetting> first = {{0, 0, 4096}, {1, 1, 8192}, {2, 0, 64}};
   ASSERT_EQ(Select(Request(0, first)), STATUS_SUCCESS);
   EXPECT_EQ(information_, 0u);
   const uint16_t total = uint16_t(device_.model->configurations[0][2] | device_.model->configurations[0][3] << 8);
@@ -137,7 +56,7 @@ TEST_F(Configuration, SelectRecordReselectAndDrop) {
   ExpectRecords(0, first);
 
   // Another configuration replaces this one without an unconfigure in between.
-  const std::vector<Setting> second = {{0, 0, 512}};
+  const std::vector<InterfaceSetting> second = {{0, 0, 512}};
   ASSERT_EQ(Select(Request(1, second)), STATUS_SUCCESS);
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 2);
   ExpectRecords(1, second);
@@ -148,7 +67,7 @@ TEST_F(Configuration, SelectRecordReselectAndDrop) {
   EXPECT_EQ(Select(Request(0x0000, first)), STATUS_SUCCESS);
 
   TakeTrace();
-  EXPECT_EQ(Unconfigure(), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(Reads(), (std::vector<ULONG>{0})) << "the null configuration";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   EXPECT_EQ(dx_->storedConfigDescriptor, nullptr);
@@ -161,7 +80,7 @@ TEST_F(Configuration, SelectRecordReselectAndDrop) {
 // unconfigured in the driver.
 TEST_F(Configuration, RefusalsAndFailures) {
   Plug();
-  const std::vector<Setting> current = {{0, 0, 4096}};
+  const std::vector<InterfaceSetting> current = {{0, 0, 4096}};
   ASSERT_EQ(Select(Request(0, current)), STATUS_SUCCESS);
   TakeTrace();
 
@@ -210,32 +129,28 @@ TEST_F(Configuration, DescriptorReadsAtMostTwice) {
   };
   const uint16_t total1 = uint16_t(sim::usb::MakeTestDevice().model->configurations[0][2] |
                                    sim::usb::MakeTestDevice().model->configurations[0][3] << 8);
+  // A block no longer than its head is read once, unless the minimum asks for more.
   struct Row {
     const char *name;
     uint32_t minQuery;
     uint16_t index;
+    std::vector<uint8_t> answer;  // for every read, instead of the device's own
+    NTSTATUS expect;
     std::vector<ULONG> reads;
   };
   const Row rows[] = {
-      {"exact length", 0, 0, {9, total1, 0}},
-      {"minimum above the length, short answer accepted", 255, 1, {9, 255, 0}},
-      {"minimum above the whole block", 4096, 0, {9, 4096, 0}},
+      {"exact length", 0, 0, {}, STATUS_SUCCESS, {9, total1, 0}},
+      {"minimum above the length, short answer accepted", 255, 1, {}, STATUS_SUCCESS, {9, 255, 0}},
+      {"minimum above the whole block", 4096, 0, {}, STATUS_SUCCESS, {9, 4096, 0}},
+      {"head only", 0, 0, header(9, 9), ERR_INTERFACE_NOT_FOUND, {9}},
+      {"head only, minimum above it", 255, 0, header(9, 9), ERR_INTERFACE_NOT_FOUND, {9, 255}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     Plug({{u"ConfigDescMinQuerySize", row.minQuery}});
-    EXPECT_EQ(Select(Request(row.index, {{0, 0, 64}})), STATUS_SUCCESS);
+    if (!row.answer.empty()) Bus::Get().FailEndpoint(pdo_, 0, Fault{Response::Ack(row.answer), 0});
+    EXPECT_EQ(Select(Request(row.index, {{0, 0, 64}})), row.expect);
     EXPECT_EQ(Reads(), row.reads);
-    Unplug();
-  }
-  // A block no longer than its head is read once, unless the minimum asks for more.
-  for (uint32_t minQuery : {0u, 255u}) {
-    SCOPED_TRACE(minQuery);
-    Plug({{u"ConfigDescMinQuerySize", minQuery}});
-    Bus::Get().FailEndpoint(pdo_, 0, Fault{Response::Ack(header(9, 9)), 0});
-    EXPECT_EQ(Select(Request(0, {{0, 0, 64}})), ERR_INTERFACE_NOT_FOUND);
-    const std::vector<ULONG> expect = minQuery ? std::vector<ULONG>{9, 255} : std::vector<ULONG>{9};
-    EXPECT_EQ(Reads(), expect);
     Unplug();
   }
 
@@ -265,27 +180,17 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
   Plug();
   PEPROCESS a = sim::NewProcess("A"), b = sim::NewProcess("B");
   HANDLE ha, hb;
-  {
-    simwin::ProcessScope in(a);
-    ha = Open();
-    const SetConfigurationRequest r = Request(0, {{0, 0, 64}});
-    ASSERT_EQ(Send(ha, IOCTL_SET_CONFIGURATION, &r, sizeof r).status, STATUS_SUCCESS);
-  }
-  {
-    simwin::ProcessScope in(b);
-    hb = Open();
-    EXPECT_EQ(Unconfigure(hb), ERR_CONFIGURED_BY_OTHER_PROCESS);
-    EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1);
-    EXPECT_TRUE(simwin::CloseHandle(hb));
-  }
-  {
-    simwin::ProcessScope in(a);
-    EXPECT_TRUE(simwin::CloseHandle(ha));
-  }
+  const SetConfigurationRequest r = Request(0, {{0, 0, 64}});
+  ASSERT_EQ(OpenIn(a, &ha), STATUS_SUCCESS);
+  ASSERT_EQ(SendIn(a, ha, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
+  ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
+  EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), ERR_CONFIGURED_BY_OTHER_PROCESS);
+  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1);
+  CloseIn(b, hb);
+  CloseIn(a, ha);
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1) << "the test's own handle is still open";
   TakeTrace();
-  EXPECT_TRUE(simwin::CloseHandle(h_));
-  h_ = INVALID_HANDLE_VALUE;
+  CloseAll();
   EXPECT_EQ(Reads(), (std::vector<ULONG>{0})) << "the last close selects no configuration";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   EXPECT_FALSE(dx_->configured);
@@ -296,23 +201,19 @@ TEST_F(Configuration, StartTimeConfiguration) {
   ASSERT_EQ(sim::pnp::State(pdo_), sim::pnp::NodeState::Started);
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1);
   ExpectRecords(0, {{1, 1, 0x12345}});
-  {
-    // Made by no process: any may drop it.
-    simwin::ProcessScope in(sim::NewProcess("B"));
-    HANDLE hb = Open();
-    EXPECT_EQ(Unconfigure(hb), STATUS_SUCCESS);
-    EXPECT_TRUE(simwin::CloseHandle(hb));
-  }
+  // Made by no process: any may drop it.
+  PEPROCESS b = sim::NewProcess("B");
+  HANDLE hb;
+  ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
+  EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+  CloseIn(b, hb);
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   Unplug();
 
   sim::ClearEventLog();
   Plug({{u"ConfigIndex", 0}, {u"Interface", 7}});
   EXPECT_EQ(sim::pnp::State(pdo_), sim::pnp::NodeState::Failed);
-  std::vector<std::string> messages;
-  for (const sim::LoggedEvent &e : sim::EventLog())
-    if (!e.strings.empty()) messages.push_back(sim::Narrow(e.strings[0]));
-  EXPECT_EQ(messages, std::vector<std::string>{"Unable to configure the device during startup."});
+  EXPECT_EQ(xrtest::LoggedTexts(), std::vector<std::string>{"Unable to configure the device during startup."});
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
 }
 
@@ -349,12 +250,9 @@ TEST_F(Configuration, StoredDescriptorAndRemoteWakeup) {
   EXPECT_EQ(dx_->storedConfigDescriptor, nullptr);
 
   // Removed while configured, with the handle still open: the records go with the device.
-  Bus::Get().Unplug(pdo_);
-  EXPECT_TRUE(simwin::CloseHandle(h_));
-  Bus::Get().Settle();
-  h_ = INVALID_HANDLE_VALUE;
-  pdo_ = nullptr;
-  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u) << sim::DescribeOutstandingPool();
+  Remove();
+  CloseAll();
+  ExpectGone(pdo_);
 }
 
 }  // namespace

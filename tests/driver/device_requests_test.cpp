@@ -1,20 +1,12 @@
 // Requests on the default control pipe as an application sends them, checked against what the
 // device answered and what the bus saw go down.
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "driver/core/device_extension.h"
-#include "driver/core/driver.h"
-#include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
-#include "sim/kernel/faults.h"
-#include "sim/kernel/objects.h"
-#include "sim/kernel/pnp.h"
-#include "sim/usb/bus.h"
 #include "plugged_device.h"
+#include "sim/kernel/pnp.h"
 
 namespace {
 
@@ -32,83 +24,71 @@ class DeviceRequests : public xrtest::PluggedDevice {
  protected:
   // The one URB the last request sent down; fails the test when there was not exactly one.
   TraceEntry OneUrb() {
-    std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
-    Bus::Get().ClearTrace(pdo_);
+    std::vector<TraceEntry> trace = TakeTrace();
     EXPECT_EQ(trace.size(), 1u);
     return trace.empty() ? TraceEntry{} : trace.back();
   }
+  // The same, checked for its function and setup packet (bRequest aside).
+  TraceEntry ExpectUrb(USHORT function, uint8_t type, uint16_t value, uint16_t index, uint16_t length) {
+    const TraceEntry urb = OneUrb();
+    EXPECT_EQ(urb.function, function);
+    EXPECT_EQ(urb.setup.bmRequestType, type);
+    EXPECT_EQ(urb.setup.wValue, value);
+    EXPECT_EQ(urb.setup.wIndex, index);
+    EXPECT_EQ(urb.setup.wLength, length);
+    return urb;
+  }
+  static void ExpectResult(const Result &r, NTSTATUS status, ULONG_PTR information) {
+    EXPECT_EQ(uint32_t(r.status), uint32_t(status));
+    EXPECT_EQ(r.information, information);
+  }
 };
 
-TEST_F(DeviceRequests, GetDescriptorReturnsWhatTheDeviceSent) {
+TEST_F(DeviceRequests, DescriptorsGetAndSet) {
   const std::vector<uint8_t> &config = device_.model->configurations[0];
   struct Row {
     const char *name;
     DescriptorRequest request;
     DWORD bufferLength;
     std::vector<uint8_t> expect;
-    USHORT function;
-    uint8_t bmRequestType;
   };
   const Row rows[] = {
-      {"device", {0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0}, 64, device_.model->deviceDescriptor,
-       URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
-      {"whole configuration", {0, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0}, 4096, config,
-       URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+      {"device", {0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0}, 64, device_.model->deviceDescriptor},
+      {"whole configuration", {0, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0}, 4096, config},
       {"configuration cut to the buffer", {0, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0}, 9,
-       std::vector<uint8_t>(config.begin(), config.begin() + 9), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+       std::vector<uint8_t>(config.begin(), config.begin() + 9)},
       {"product string in a language", {0, USB_STRING_DESCRIPTOR_TYPE, td::kProductString, 0x0409}, 255,
-       device_.model->strings[td::kProductString], URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80},
+       device_.model->strings[td::kProductString]},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     std::vector<uint8_t> data(row.bufferLength, 0xA5);
     const Result r = Send(IOCTL_GET_DESCRIPTOR, row.request, &data);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    ASSERT_EQ(r.information, row.expect.size());
+    ExpectResult(r, STATUS_SUCCESS, row.expect.size());
     EXPECT_TRUE(std::equal(row.expect.begin(), row.expect.end(), data.begin()));
-    const TraceEntry urb = OneUrb();
-    EXPECT_EQ(urb.function, row.function);
-    EXPECT_EQ(urb.setup.bmRequestType, row.bmRequestType);
-    EXPECT_EQ(urb.setup.wValue, row.request.DescriptorType << 8 | row.request.DescriptorIndex);
-    EXPECT_EQ(urb.setup.wIndex, row.request.LanguageId);
-    EXPECT_EQ(urb.setup.wLength, row.bufferLength);
-    EXPECT_EQ(urb.flags, 0u);
+    const DescriptorRequest &q = row.request;
+    EXPECT_EQ(ExpectUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80, q.DescriptorType << 8 | q.DescriptorIndex,
+                        q.LanguageId, row.bufferLength)
+                  .flags,
+              0u);
   }
 
-  // Interface and endpoint recipients go down as such; this device has nothing to say to them.
+  // Interface and endpoint recipients go down as such; the test device refuses them.
   std::vector<uint8_t> data(16, 0xA5);
-  const DescriptorRequest toEndpoint = {XRUSB_RECIPIENT_ENDPOINT, 0x30, 1, 0x81};
-  const Result r = Send(IOCTL_GET_DESCRIPTOR, toEndpoint, &data);
-  EXPECT_EQ(r.status, kStalled);
-  EXPECT_EQ(r.information, 0u);
-  const TraceEntry urb = OneUrb();
-  EXPECT_EQ(urb.function, URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT);
-  EXPECT_EQ(urb.setup.bmRequestType, 0x82);
-  EXPECT_EQ(urb.setup.wValue, 0x3001);
-  EXPECT_EQ(urb.setup.wIndex, 0x81);
-}
-
-TEST_F(DeviceRequests, SetDescriptorSendsTheDataBuffer) {
-  std::vector<uint8_t> data = {5, 0x22, 1, 2, 3};
-  const DescriptorRequest request = {XRUSB_RECIPIENT_INTERFACE, 0x22, 3, 7};
-  // The test device refuses descriptors; the stall reaches the caller as a mapped USB status.
-  Result r = Send(IOCTL_SET_DESCRIPTOR, request, &data);
-  EXPECT_EQ(r.status, kStalled);
-  EXPECT_EQ(r.information, 0u);
-  TraceEntry urb = OneUrb();
-  EXPECT_EQ(urb.function, URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE);
-  EXPECT_EQ(urb.setup.bmRequestType, 0x01);
-  EXPECT_EQ(urb.setup.bRequest, USB_REQUEST_SET_DESCRIPTOR);
-  EXPECT_EQ(urb.setup.wValue, 0x2203);
-  EXPECT_EQ(urb.setup.wIndex, 7);
-  EXPECT_EQ(urb.setup.wLength, 5);
+  ExpectResult(Send(IOCTL_GET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x30, 1, 0x81}, &data),
+               kStalled, 0);
+  ExpectUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, 0x82, 0x3001, 0x81, 16);
+  data = {5, 0x22, 1, 2, 3};
+  ExpectResult(Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_INTERFACE, 0x22, 3, 7}, &data), kStalled,
+               0);
+  EXPECT_EQ(ExpectUrb(URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE, 0x01, 0x2203, 7, 5).setup.bRequest,
+            USB_REQUEST_SET_DESCRIPTOR);
 
   Response partly = Response::Ack();
   partly.accepted = 3;
   Bus::Get().FailRequest(pdo_, USB_REQUEST_SET_DESCRIPTOR, Fault{partly});
-  r = Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x22, 0, 0}, &data);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 3u) << "what the device took";
+  const Result r = Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x22, 0, 0}, &data);
+  ExpectResult(r, STATUS_SUCCESS, 3);  // what the device took
   EXPECT_EQ(OneUrb().function, URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT);
 }
 
@@ -145,112 +125,73 @@ TEST_F(DeviceRequests, FeaturesAndStatusPerRecipient) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    Result r;
-    uint16_t setupValue = 0, setupIndex = row.selectorOrIndex;
     uint8_t buffer[8];
     memset(buffer, 0xA5, sizeof buffer);
-    if (row.code == IOCTL_GET_STATUS) {
-      const StatusRequest request = {row.recipient, row.selectorOrIndex};
-      r = Send(row.code, &request, sizeof request, buffer, sizeof buffer);
-    } else {
-      const FeatureRequest request = {row.recipient, row.selectorOrIndex, row.index};
-      r = Send(row.code, request);
-      setupValue = row.selectorOrIndex;
-      setupIndex = row.index;
-    }
-    EXPECT_EQ(uint32_t(r.status), uint32_t(row.expect));
-    const TraceEntry urb = OneUrb();
-    EXPECT_EQ(urb.function, row.function);
-    EXPECT_EQ(uint32_t(urb.setup.bmRequestType & 0x1F), row.recipient);
-    EXPECT_EQ(urb.setup.wValue, setupValue);
-    EXPECT_EQ(urb.setup.wIndex, setupIndex);
-    if (row.code == IOCTL_GET_STATUS && NT_SUCCESS(row.expect)) {
-      EXPECT_EQ(r.information, 2u);
+    const bool status = row.code == IOCTL_GET_STATUS;
+    const StatusRequest statusRequest = {row.recipient, row.selectorOrIndex};
+    const FeatureRequest featureRequest = {row.recipient, row.selectorOrIndex, row.index};
+    const Result r = status ? Send(row.code, &statusRequest, sizeof statusRequest, buffer, sizeof buffer)
+                            : Send(row.code, featureRequest);
+    ExpectResult(r, row.expect, status && NT_SUCCESS(row.expect) ? 2 : 0);
+    ExpectUrb(row.function, uint8_t((status ? 0x80 : 0) | row.recipient), status ? 0 : row.selectorOrIndex,
+              status ? row.selectorOrIndex : row.index, status ? 2 : 0);
+    if (status && NT_SUCCESS(row.expect)) {
       EXPECT_EQ(buffer[0] | buffer[1] << 8, row.statusWord);
       EXPECT_EQ(buffer[2], 0xA5) << "two bytes only";
-    } else {
-      EXPECT_EQ(r.information, 0u);
-      EXPECT_EQ(urb.setup.wLength, row.code == IOCTL_GET_STATUS ? 2 : 0);
     }
   }
 }
 
 TEST_F(DeviceRequests, ConfigurationAndAlternateSettingOfAnUnconfiguredDevice) {
   uint8_t buffer[4] = {0xA5, 0xA5, 0xA5, 0xA5};
-  Result r = Send(IOCTL_GET_CONFIGURATION, nullptr, 0, buffer, sizeof buffer);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 1u) << "one byte whatever the buffer";
+  ExpectResult(Send(IOCTL_GET_CONFIGURATION, nullptr, 0, buffer, sizeof buffer), STATUS_SUCCESS, 1);
   EXPECT_EQ(buffer[0], 0) << "unconfigured";
-  EXPECT_EQ(buffer[1], 0xA5);
-  TraceEntry urb = OneUrb();
-  EXPECT_EQ(urb.function, URB_FUNCTION_GET_CONFIGURATION);
-  EXPECT_EQ(urb.setup.wLength, 1);
+  EXPECT_EQ(buffer[1], 0xA5) << "one byte whatever the buffer";
+  ExpectUrb(URB_FUNCTION_GET_CONFIGURATION, 0x80, 0, 0, 1);
 
   const uint16_t interfaceNumber = 2;
   memcpy(buffer, &interfaceNumber, sizeof interfaceNumber);
-  r = Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer);
-  EXPECT_EQ(r.status, kStalled) << "no interface without a configuration";
-  EXPECT_EQ(r.information, 0u);
-  urb = OneUrb();
-  EXPECT_EQ(urb.function, URB_FUNCTION_GET_INTERFACE);
-  EXPECT_EQ(urb.setup.wIndex, interfaceNumber);
-  EXPECT_EQ(urb.setup.wLength, 1);
+  ExpectResult(Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer), kStalled, 0);
+  ExpectUrb(URB_FUNCTION_GET_INTERFACE, 0x81, 0, interfaceNumber, 1);
 
   // The alternate setting overwrites the request's first byte.
   Bus::Get().FailRequest(pdo_, USB_REQUEST_GET_INTERFACE, Fault{Response::Ack({3})});
   memcpy(buffer, &interfaceNumber, sizeof interfaceNumber);
-  r = Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 1u);
+  ExpectResult(Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer), STATUS_SUCCESS, 1);
   EXPECT_EQ(buffer[0], 3);
   OneUrb();
 }
 
-TEST_F(DeviceRequests, VendorRequestsRoundTripThroughTheDevice) {
+TEST_F(DeviceRequests, VendorAndClassRequestsRoundTripThroughTheDevice) {
   auto vendor = [](uint8_t request, uint16_t value, uint32_t flags = 0) {
     return ClassOrVendorRequest{flags, XRUSB_REQUEST_TYPE_VENDOR, XRUSB_RECIPIENT_DEVICE, 0, request, value, 0};
   };
   std::vector<uint8_t> written = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-  Result r = Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kWriteMemory, 100, SHORT_TRANSFER_OK), &written);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, written.size());
-  TraceEntry urb = OneUrb();
-  EXPECT_EQ(urb.function, URB_FUNCTION_VENDOR_DEVICE);
-  EXPECT_EQ(urb.setup.bmRequestType, 0x40);
-  EXPECT_EQ(urb.flags, ULONG(USBD_SHORT_TRANSFER_OK)) << "out, short allowed";
+  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kWriteMemory, 100, SHORT_TRANSFER_OK), &written),
+               STATUS_SUCCESS, written.size());
+  EXPECT_EQ(ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0x40, 100, 0, 9).flags, ULONG(USBD_SHORT_TRANSFER_OK));
 
   std::vector<uint8_t> read(written.size(), 0);
-  r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 100, 0xFFFEFFFF), &read);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, read.size());
+  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 100, 0xFFFEFFFF), &read),
+               STATUS_SUCCESS, read.size());
   EXPECT_EQ(read, written);
-  urb = OneUrb();
-  EXPECT_EQ(urb.setup.bmRequestType, 0xC0);
-  EXPECT_EQ(urb.setup.wValue, 100);
-  EXPECT_EQ(urb.flags, ULONG(USBD_TRANSFER_DIRECTION_IN)) << "other flag bits are ignored";
+  EXPECT_EQ(ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0xC0, 100, 0, 9).flags, ULONG(USBD_TRANSFER_DIRECTION_IN))
+      << "other flag bits are ignored";
 
   // No data stage; the register comes back short of a larger buffer.
-  r = Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kSetRegister, 0xBEEF));
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 0u);
-  EXPECT_EQ(OneUrb().setup.wLength, 0);
+  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kSetRegister, 0xBEEF)), STATUS_SUCCESS, 0);
+  ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0x40, 0xBEEF, 0, 0);
   std::vector<uint8_t> reg(16, 0xA5);
-  r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kGetRegister, 0, SHORT_TRANSFER_OK), &reg);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 2u);
+  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kGetRegister, 0, SHORT_TRANSFER_OK), &reg),
+               STATUS_SUCCESS, 2);
   EXPECT_EQ(reg[0] | reg[1] << 8, 0xBEEF);
-  urb = OneUrb();
-  EXPECT_EQ(urb.flags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
-  EXPECT_EQ(urb.setup.wLength, 16);
+  EXPECT_EQ(ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0xC0, 0, 0, 16).flags,
+            ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
 
   // Out of range: the device stalls, and the caller gets no count.
-  r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 0xFFF0), &read);
-  EXPECT_EQ(r.status, kStalled);
-  EXPECT_EQ(r.information, 0u);
+  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 0xFFF0), &read), kStalled, 0);
   OneUrb();
-}
 
-TEST_F(DeviceRequests, ClassRequestsPerRecipient) {
   Bus::Get().FailRequest(pdo_, 0x21, Fault{Response::Ack({1, 2, 3}), 0});
   const USHORT functions[] = {URB_FUNCTION_CLASS_DEVICE, URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_CLASS_ENDPOINT,
                               URB_FUNCTION_CLASS_OTHER};
@@ -258,20 +199,11 @@ TEST_F(DeviceRequests, ClassRequestsPerRecipient) {
     SCOPED_TRACE(recipient);
     const ClassOrVendorRequest request = {0, XRUSB_REQUEST_TYPE_CLASS, recipient, 0, 0x21, 0x0102, 0x0304};
     std::vector<uint8_t> data(8, 0);
-    Result r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request, &data);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 3u);
-    TraceEntry urb = OneUrb();
-    EXPECT_EQ(urb.function, functions[recipient]);
-    EXPECT_EQ(uint32_t(urb.setup.bmRequestType), 0xA0 | recipient);
-    EXPECT_EQ(urb.setup.wValue, 0x0102);
-    EXPECT_EQ(urb.setup.wIndex, 0x0304);
-
-    r = Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 0u) << "no data buffer, no data stage";
-    urb = OneUrb();
-    EXPECT_EQ(urb.setup.wLength, 0);
+    ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request, &data), STATUS_SUCCESS, 3);
+    ExpectUrb(functions[recipient], uint8_t(0xA0 | recipient), 0x0102, 0x0304, 8);
+    // No data buffer, no data stage.
+    ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request), STATUS_SUCCESS, 0);
+    ExpectUrb(functions[recipient], uint8_t(0xA0 | recipient), 0x0102, 0x0304, 0);
   }
 }
 
@@ -329,9 +261,7 @@ TEST_F(DeviceRequests, RefusalsInOrder) {
     std::vector<uint8_t> in = row.request, data(row.dataLength, 0xA5);
     in.resize(in.size() + 8, 0);
     const uint64_t faultsBefore = sim::FaultsInjected(sim::AllocKind::Mdl);
-    const Result r = Send(row.code, in.data(), DWORD(row.request.size()), data.data(), row.dataLength);
-    EXPECT_EQ(uint32_t(r.status), uint32_t(row.expect));
-    EXPECT_EQ(r.information, 0u);
+    ExpectResult(Send(row.code, in.data(), DWORD(row.request.size()), data.data(), row.dataLength), row.expect, 0);
     EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Mdl) - faultsBefore, row.failMapping ? 1u : 0u);
     EXPECT_TRUE(Bus::Get().Trace(pdo_).empty()) << "nothing reached the bus";
     sim::ClearFaults();

@@ -1,37 +1,18 @@
-// The driver's entry, its dispatch table, the system-control pass-through and the kernel
-// utilities.
+// The driver's entry: the pass-through of what it does not own, the requests it does not handle,
+// the pool type it picks, the wait its mutexes are taken with, and its event-log entries.
 #include <atomic>
 #include <thread>
 
-#include "driver/core/device_extension.h"
+#include "driver/core/event_log.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/core/pool_tags.h"
 #include "driver_fixture.h"
 #include "sim/kernel/clock.h"
+#include "sim/kernel/faults.h"
 #include "sim/kernel/io_manager.h"
-#include "sim/kernel/pool.h"
 #include "sim/kernel/version.h"
 
 namespace {
-
-TEST(DriverEntry, InstallsTheDispatchTable) {
-  xrtest::DriverWorld w;
-  PDRIVER_OBJECT d = w.Load();
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_CREATE], &DispatchCreate);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_CLOSE], &DispatchClose);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_CLEANUP], &DispatchCleanup);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_READ], &DispatchReadWrite);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_WRITE], &DispatchReadWrite);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_DEVICE_CONTROL], &DispatchDeviceControl);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_POWER], &DispatchPower);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchSystemControl);
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_PNP], &DispatchPnp);
-  EXPECT_EQ(d->DriverExtension->AddDevice, &AddDevice);
-  EXPECT_EQ(d->DriverUnload, &DriverUnload);
-  // Not handled: left to the I/O manager's default.
-  EXPECT_EQ(d->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], d->MajorFunction[IRP_MJ_SHUTDOWN]);
-  EXPECT_NE(d->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], &DispatchDeviceControl);
-}
 
 // A device below the driver that completes whatever reaches it with a status of its own.
 struct LowerDevice {
@@ -79,16 +60,17 @@ TEST(DriverEntry, SystemControlGoesDownUnchangedAndUnhandledRequestsNeverArrive)
   EXPECT_EQ(status, NTSTATUS(0xC0000295));
   EXPECT_EQ(information, 7u);
   EXPECT_EQ(LowerDevice::calls, 1);
-  EXPECT_EQ(LowerDevice::seen.MajorFunction, IRP_MJ_SYSTEM_CONTROL);
   EXPECT_EQ(LowerDevice::seen.MinorFunction, 0x0B);
   EXPECT_EQ(LowerDevice::seen.Parameters.Others.Argument1, reinterpret_cast<PVOID>(0x1111));
   EXPECT_EQ(LowerDevice::seen.Parameters.Others.Argument4, reinterpret_cast<PVOID>(0x4444));
-  EXPECT_EQ(LowerDevice::seen.CompletionRoutine, nullptr);
   EXPECT_EQ(memcmp(&before, dx, sizeof before), 0);
 
-  // A major function the driver does not handle fails without reaching it (or the device below).
-  status = sim::SendIrpAndWait(fdo, [](PIRP, PIO_STACK_LOCATION first) { first->MajorFunction = IRP_MJ_SHUTDOWN; });
-  EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+  // Major functions the driver does not handle fail without reaching it or the device below;
+  // control codes from kernel callers are not the applications' codes.
+  for (UCHAR major : {IRP_MJ_SHUTDOWN, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+    status = sim::SendIrpAndWait(fdo, [&](PIRP, PIO_STACK_LOCATION first) { first->MajorFunction = major; });
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST) << int(major);
+  }
   EXPECT_EQ(LowerDevice::calls, 1);
 
   IoDetachDevice(lower);
@@ -104,14 +86,12 @@ TEST(DriverEntry, PoolTypeFollowsTheSystemVersion) {
     bool fail;
     int poolType;
   };
-  for (Case c : {Case{6, 1, false, NonPagedPool}, Case{6, 2, false, NonPagedPoolNx}, Case{6, 3, false, NonPagedPoolNx},
-                 Case{10, 0, false, NonPagedPoolNx}, Case{5, 2, false, NonPagedPool}, Case{10, 0, true, NonPagedPool}}) {
+  for (Case c : {Case{6, 1, false, NonPagedPool}, Case{6, 2, false, NonPagedPoolNx}, Case{10, 0, false, NonPagedPoolNx},
+                 Case{5, 2, false, NonPagedPool}, Case{10, 0, true, NonPagedPool}}) {
     xrtest::DriverWorld w;
     sim::SetOsVersion(c.major, c.minor);
     if (c.fail) sim::FailGetVersion();
     w.Load();
-    EXPECT_EQ(OsVersion.dwOSVersionInfoSize, sizeof(RTL_OSVERSIONINFOW));
-    EXPECT_EQ(OsVersion.dwMajorVersion, c.fail ? 0u : c.major);
     void *p = AllocateNonPaged(16, TAG_OPEN_HANDLE);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(sim::PoolUsage(TAG_OPEN_HANDLE).lastPoolType, c.poolType) << c.major << "." << c.minor;
@@ -123,7 +103,8 @@ TEST(DriverEntry, PoolTypeFollowsTheSystemVersion) {
   }
 }
 
-TEST(KernelUtils, WaitForObjectWaitsInOneSecondSlices) {
+// The wait gives up its slices, never the object: a time-out is not a grant.
+TEST(KernelUtils, WaitForObjectReturnsOnlyWithTheObject) {
   xrtest::DriverWorld w({sim::ClockMode::Manual});
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
@@ -147,87 +128,68 @@ TEST(KernelUtils, WaitForObjectWaitsInOneSecondSlices) {
     sim::AdvanceMs(1000);
   }
   sim::AwaitTimedWaitsStarted(4);
-  sim::AdvanceMs(500);  // 3.5 s: the holder lets go during the fourth slice
   EXPECT_FALSE(done);
   KeSetEvent(&release, 0, FALSE);
   waiter.join();
   holder.join();
   EXPECT_TRUE(done);
-  EXPECT_EQ(sim::TimedWaitsStarted(), 4u);
 }
 
-struct CountingBus {
-  static inline std::atomic<int> references{0};
-  static inline PVOID lastContext = nullptr;
-  static VOID Dereference(PVOID context) {
-    --references;
-    lastContext = context;
-  }
-};
+uint16_t U16(const std::vector<uint8_t> &raw, size_t at) { return uint16_t(raw[at] | raw[at + 1] << 8); }
+uint32_t U32(const std::vector<uint8_t> &raw, size_t at) {
+  return raw[at] | raw[at + 1] << 8 | raw[at + 2] << 16 | uint32_t(raw[at + 3]) << 24;
+}
 
-TEST(KernelUtils, ReleaseBusInterfaceDereferencesOnlyWhatIsHeld) {
+TEST(EventLog, PacketLayout) {
   xrtest::DriverWorld w;
-  w.Load();
-  static DeviceExtension dx;
-  RtlZeroMemory(&dx, sizeof dx);
-  ReleaseBusInterface(&dx);  // nothing held: nothing called, nothing changed
-  EXPECT_EQ(CountingBus::references, 0);
+  PDRIVER_OBJECT driver = w.Load();
+  const char *message = "Cannot convert user interface GUID string, invalid format.";  // 58 characters
+  WriteEventLog(driver, EVENT_MSG_WARNING, message);
+  auto log = sim::EventLog();
+  ASSERT_EQ(log.size(), 1u);
+  const sim::LoggedEvent &e = log[0];
+  EXPECT_EQ(e.entrySize, 166u);  // 48 + 116 + 2
+  EXPECT_EQ(e.ioObject, driver);
+  EXPECT_EQ(e.messageId, 0xA0070002u);
+  EXPECT_EQ(e.finalStatus, 0xA0070002u);
+  EXPECT_EQ(e.uniqueErrorValue, 0xEBEBEBEBu);
+  EXPECT_EQ(e.stringOffset, 40u);
+  EXPECT_EQ(e.dumpDataSize, 0u);
+  ASSERT_EQ(e.strings.size(), 1u);
+  EXPECT_EQ(sim::Narrow(e.strings[0]), message);
+  // Everything the packet does not use is zero.
+  EXPECT_EQ(U16(e.raw, 0), 0u);  // function, retries
+  EXPECT_EQ(U16(e.raw, 4), 1u);  // one string
+  EXPECT_EQ(U16(e.raw, 8), 0u);  // category
+  EXPECT_EQ(U32(e.raw, 24) | U32(e.raw, 28) | U32(e.raw, 32) | U32(e.raw, 36), 0u);  // sequence, code, offset
+  EXPECT_EQ(U16(e.raw, 164), 0u) << "the text's terminator";
 
-  dx.usbBusInterface.BusContext = &dx;
-  dx.usbBusInterface.InterfaceDereference = nullptr;
-  dx.busInterface = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V0>(&dx.usbBusInterface);
-  dx.busInterfaceV1 = &dx.usbBusInterface;
-  ReleaseBusInterface(&dx);  // no dereference routine: left as it is
-  EXPECT_NE(dx.busInterface, nullptr);
-
-  CountingBus::references = 1;
-  dx.usbBusInterface.InterfaceDereference = CountingBus::Dereference;
-  ReleaseBusInterface(&dx);
-  EXPECT_EQ(CountingBus::references, 0);
-  EXPECT_EQ(CountingBus::lastContext, &dx);
-  EXPECT_EQ(dx.busInterface, nullptr);
-  EXPECT_EQ(dx.busInterfaceV1, nullptr);
-  ReleaseBusInterface(&dx);
-  EXPECT_EQ(CountingBus::references, 0);
+  for (NTSTATUS id : {EVENT_MSG_INFO, EVENT_MSG_ERROR}) WriteEventLog(driver, id, "x");
+  log = sim::EventLog();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1].messageId, 0x60070001u);
+  EXPECT_EQ(log[2].messageId, 0xE0070003u);
+  EXPECT_EQ(log[2].entrySize, 52u);
 }
 
-struct TimerProbe {
-  TimerRecord record;
-  std::atomic<int> calls{0};
-  std::atomic<int> irql{-1};
-  TimerRecord *seenRecord = nullptr;
-  PVOID seenContext = nullptr;
-};
-
-VOID ProbeCallback(TimerRecord *record, PVOID context, PVOID, PVOID) {
-  auto *probe = static_cast<TimerProbe *>(context);
-  probe->seenRecord = record;
-  probe->seenContext = context;
-  probe->irql = KeGetCurrentIrql();
-  if (++probe->calls < 2) {
-    LARGE_INTEGER due;
-    due.QuadPart = record->dueTime;
-    KeSetTimer(&record->timer, due, &record->dpc);
-  }
-}
-
-TEST(KernelUtils, TimerRecordCallsItsRoutineThroughTheTrampoline) {
-  xrtest::DriverWorld w({sim::ClockMode::Manual});
-  w.Load();
-  TimerProbe probe;
-  InitializeTimerRecord(&probe.record, ProbeCallback, &probe, -100000);
-  LARGE_INTEGER due;
-  due.QuadPart = probe.record.dueTime;
-  KeSetTimer(&probe.record.timer, due, &probe.record.dpc);
-  sim::AdvanceMs(10);
-  EXPECT_EQ(probe.calls, 1);
-  EXPECT_EQ(probe.irql, DISPATCH_LEVEL);
-  EXPECT_EQ(probe.seenRecord, &probe.record);
-  EXPECT_EQ(probe.seenContext, &probe);
-  sim::AdvanceMs(10);
-  EXPECT_EQ(probe.calls, 2);
-  sim::AdvanceMs(10);
-  EXPECT_EQ(probe.calls, 2);
+// A message longer than an entry holds is cut, not overrun; an entry that cannot be had is lost
+// quietly and the next one still arrives.
+TEST(EventLog, LongMessagesAreCutAndLostEntriesAreQuiet) {
+  xrtest::DriverWorld w;
+  PDRIVER_OBJECT driver = w.Load();
+  std::string longMessage(300, 'm');
+  longMessage[94] = 'E';  // the last character kept
+  WriteEventLog(driver, EVENT_MSG_ERROR, longMessage.c_str());
+  sim::FailNth(sim::AllocKind::ErrorLog, 1);
+  WriteEventLog(driver, EVENT_MSG_ERROR, "lost");
+  WriteEventLog(driver, EVENT_MSG_ERROR, "kept");
+  const auto log = sim::EventLog();
+  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log[0].strings.size(), 1u);
+  EXPECT_EQ(log[0].strings[0].size(), size_t(EVENT_LOG_MAX_CHARS));
+  EXPECT_EQ(log[0].strings[0].back(), u'E');
+  EXPECT_EQ(log[0].entrySize, 48u + 2u * EVENT_LOG_MAX_CHARS + 2u);
+  EXPECT_EQ(log[1].strings, std::vector<std::u16string>{u"kept"});
 }
 
 }  // namespace

@@ -1,193 +1,75 @@
 // Opening and closing the device as applications do: exclusive use across processes, the
 // open and close policies, handles that outlive the device, and opens that run out of memory.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "driver/core/device_extension.h"
-#include "driver/core/driver.h"
-#include "driver/core/open_handle.h"
-#include "driver/core/pool_tags.h"
-#include "include/xrusb/interface_guid.h"
-#include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
-#include "sim/kernel/faults.h"
-#include "sim/kernel/io_manager.h"
-#include "sim/kernel/objects.h"
+#include "plugged_device.h"
 #include "sim/kernel/pnp.h"
-#include "sim/kernel/pool.h"
-#include "sim/kernel/power.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/threads.h"
-#include "sim/kernel/world.h"
-#include "sim/usb/bus.h"
-#include "sim/usb/test_device.h"
-#include "sim/win32/win32.h"
 
 namespace {
 
-using sim::usb::Bus;
 using simwin::HANDLE;
 using simwin::INVALID_HANDLE_VALUE;
 using simwin::ProcessScope;
+using xrtest::DeviceAbove;
 
-constexpr GUID kDefaultGuid = XRUSB_DEFAULT_INTERFACE_GUID;
-
-class OpenClose : public ::testing::Test {
+class OpenClose : public xrtest::PluggedDevice {
  protected:
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    sim::registry::SetString(key_, u"DriverDeviceBaseName", u"Dev");
-  }
-  PDEVICE_OBJECT Plug() {
-    sim::usb::PlugOptions options;
-    options.registryKey = key_;
-    pdo_ = Bus::Get().Plug(sim::usb::MakeTestDevice().model, driver_, options);
-    dx_ = Dx();
-    EXPECT_NE(dx_, nullptr);
-    return pdo_;
-  }
-  DeviceExtension *Dx() const {
-    PDEVICE_OBJECT top = sim::StackTop(pdo_);
-    return top == pdo_ ? nullptr : static_cast<DeviceExtension *>(top->DeviceExtension);
-  }
-  // The handle, or INVALID_HANDLE_VALUE with the driver's status in *status.
-  static HANDLE Open(NTSTATUS *status = nullptr, DWORD flags = 0) {
-    HANDLE h = simwin::CreateFileW(u"\\\\.\\Dev0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                                   nullptr);
-    if (status) *status = h == INVALID_HANDLE_VALUE ? simwin::RtlGetLastNtStatus() : STATUS_SUCCESS;
-    return h;
-  }
-  static NTSTATUS Control(HANDLE h, DWORD code) {
-    DWORD bytes = 0;
-    return simwin::DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &bytes, nullptr) ? STATUS_SUCCESS
-                                                                                       : simwin::RtlGetLastNtStatus();
-  }
-  void ExpectGone() const {
-    Bus::Get().Settle();
-    EXPECT_EQ(Dx(), nullptr);
-    EXPECT_EQ(sim::LookupDeviceByName(u"\\Device\\Dev0"), nullptr);
-    EXPECT_TRUE(sim::SymbolicLinks().empty());
-    EXPECT_TRUE(sim::EnabledInterfaces(kDefaultGuid).empty());
-    EXPECT_EQ(Bus::Get().InterfaceReferences(pdo_), 0);
-    EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
-    EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
-  }
-
-  sim::World world_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  const std::u16string key_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1";
-  PDEVICE_OBJECT pdo_ = nullptr;
-  DeviceExtension *dx_ = nullptr;
+  OpenClose() : PluggedDevice(false) { openOnPlug_ = false; }
 };
 
 TEST_F(OpenClose, ExclusiveUseAcrossProcesses) {
   Plug();
   PEPROCESS a = sim::NewProcess("A"), b = sim::NewProcess("B"), c = sim::NewProcess("C");
   HANDLE a1, a2, b1;
-  NTSTATUS status;
-  {
-    ProcessScope in(a);
-    a1 = Open();
-    ASSERT_NE(a1, INVALID_HANDLE_VALUE);
-  }
-  {
-    ProcessScope in(b);
-    b1 = Open();
-    ASSERT_NE(b1, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Control(b1, IOCTL_ACQUIRE_DEVICE), ERR_OPENED_BY_OTHER_PROCESS);
-    // Nobody owns the device: releasing it is no one's privilege and succeeds.
-    EXPECT_EQ(Control(b1, IOCTL_RELEASE_DEVICE), STATUS_SUCCESS);
-  }
-  {
-    ProcessScope in(a);
-    EXPECT_EQ(Control(a1, IOCTL_ACQUIRE_DEVICE), ERR_OPENED_BY_OTHER_PROCESS);
-  }
-  {
-    ProcessScope in(b);
-    EXPECT_TRUE(simwin::CloseHandle(b1));
-  }
-  {
-    ProcessScope in(a);
-    EXPECT_EQ(Control(a1, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(Control(a1, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS) << "the owner again";
-    a2 = Open(&status);
-    EXPECT_EQ(status, STATUS_SUCCESS) << "the owner's further opens";
-  }
-  {
-    ProcessScope in(b);
-    EXPECT_EQ(Open(&status), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(status, ERR_DEVICE_ACQUIRED);
-    EXPECT_EQ(simwin::GetLastError(), 0xE0001020u) << "driver codes reach the application unchanged";
-  }
-  {
-    ProcessScope in(a);
-    EXPECT_EQ(Control(a1, IOCTL_RELEASE_DEVICE), STATUS_SUCCESS);
-  }
-  {
-    ProcessScope in(b);
-    b1 = Open(&status);
-    EXPECT_EQ(status, STATUS_SUCCESS) << "released";
-    EXPECT_TRUE(simwin::CloseHandle(b1));
-  }
-  {
-    ProcessScope in(a);
-    EXPECT_EQ(Control(a1, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(simwin::CloseHandle(a1));
-  }
-  {
-    ProcessScope in(c);
-    EXPECT_EQ(Open(&status), INVALID_HANDLE_VALUE) << "one of the owner's handles is still open";
-    EXPECT_EQ(status, ERR_DEVICE_ACQUIRED);
-  }
-  {
-    ProcessScope in(a);
-    EXPECT_TRUE(simwin::CloseHandle(a2));
-  }
-  EXPECT_EQ(dx_->exclusiveOwner, nullptr);
-  {
-    ProcessScope in(c);
-    HANDLE c1 = Open(&status);
-    EXPECT_EQ(status, STATUS_SUCCESS) << "the owner's last close ended exclusive use";
-    EXPECT_TRUE(simwin::CloseHandle(c1));
-  }
-  EXPECT_EQ(dx_->openHandleCount, 0);
-  EXPECT_EQ(dx_->referenceCount, 1);
-  EXPECT_TRUE(IsListEmpty(&dx_->openHandleList));
-  Bus::Get().Unplug(pdo_);
-  ExpectGone();
+  ASSERT_EQ(OpenIn(a, &a1), STATUS_SUCCESS);
+  ASSERT_EQ(OpenIn(b, &b1), STATUS_SUCCESS);
+  EXPECT_EQ(SendIn(b, b1, IOCTL_ACQUIRE_DEVICE), ERR_OPENED_BY_OTHER_PROCESS);
+  // Nobody owns the device: releasing it is no one's privilege and succeeds.
+  EXPECT_EQ(SendIn(b, b1, IOCTL_RELEASE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(SendIn(a, a1, IOCTL_ACQUIRE_DEVICE), ERR_OPENED_BY_OTHER_PROCESS);
+  CloseIn(b, b1);
+
+  EXPECT_EQ(SendIn(a, a1, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(SendIn(a, a1, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS) << "the owner again";
+  EXPECT_EQ(OpenIn(a, &a2), STATUS_SUCCESS) << "the owner's further opens";
+  EXPECT_EQ(OpenIn(b), ERR_DEVICE_ACQUIRED);
+  EXPECT_EQ(simwin::GetLastError(), 0xE0001020u) << "driver codes reach the application unchanged";
+  EXPECT_EQ(SendIn(a, a1, IOCTL_RELEASE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(OpenIn(b), STATUS_SUCCESS) << "released";
+
+  EXPECT_EQ(SendIn(a, a1, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS);
+  CloseIn(a, a1);
+  EXPECT_EQ(OpenIn(c), ERR_DEVICE_ACQUIRED) << "one of the owner's handles is still open";
+  CloseIn(a, a2);
+  EXPECT_EQ(OpenIn(c), STATUS_SUCCESS) << "the owner's last close ended exclusive use";
+  UnplugExpectingNothingLeft();
 }
 
 TEST_F(OpenClose, SystemRequiredWhileOpenOnlyForMinPowerStateUsedD0) {
   struct Row {
     const char *name;
-    int minPowerStateUsed;  // -1: registry default (3)
+    Values values;
     size_t whileOpen;
   };
-  const Row rows[] = {{"D0", 0, 1}, {"default", -1, 0}, {"D2", 2, 0}};
+  const Row rows[] = {
+      {"D0", {{u"MinPowerStateUsed", 0}}, 1}, {"default", {}, 0}, {"D2", {{u"MinPowerStateUsed", 2}}, 0}};
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);
-    sim::registry::DeleteValue(key_, u"MinPowerStateUsed");
-    if (r.minPowerStateUsed >= 0) sim::registry::SetDword(key_, u"MinPowerStateUsed", ULONG(r.minPowerStateUsed));
-    Plug();
+    Plug(r.values);
     EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
     HANDLE h1 = Open(), h2 = Open();
-    ASSERT_NE(h1, INVALID_HANDLE_VALUE);
     ASSERT_NE(h2, INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileOpen) << "one registration for both handles";
     EXPECT_TRUE(simwin::CloseHandle(h1));
     EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileOpen) << "not the last close";
     EXPECT_TRUE(simwin::CloseHandle(h2));
     EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
-    EXPECT_EQ(dx_->systemStateHandle, nullptr);
     EXPECT_EQ(sim::power::DeclaredState(dx_->deviceObject), PowerDeviceD0);
-    Bus::Get().Unplug(pdo_);
-    ExpectGone();
+    UnplugExpectingNothingLeft();
   }
 }
 
@@ -195,74 +77,40 @@ TEST_F(OpenClose, HandlesOutliveTheDevice) {
   // Surprise removal: the handle stays usable but the device is gone; the removal follows its close.
   Plug();
   HANDLE h = Open();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Bus::Get().Unplug(pdo_);
+  Remove();
   EXPECT_EQ(dx_->pnpState, PNP_SURPRISE_REMOVED);
-  EXPECT_EQ(Control(h, IOCTL_RELEASE_DEVICE), ERR_DEVICE_NOT_PRESENT);
+  EXPECT_EQ(Send(h, IOCTL_RELEASE_DEVICE).status, ERR_DEVICE_NOT_PRESENT);
   EXPECT_TRUE(simwin::CloseHandle(h));
-  ExpectGone();
+  ExpectGone(pdo_);
 
-  // Removal while handles are open (a disable does not wait for them): the last close deletes.
+  // Removal while handles are open (a disable does not wait for them): what the bus lent goes at
+  // once, the record with the last close.
   Plug();
   HANDLE h1 = Open(), h2 = Open();
   ASSERT_NE(h2, INVALID_HANDLE_VALUE);
   EXPECT_EQ(sim::pnp::Disable(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(dx_->pnpState, PNP_REMOVED);
-  EXPECT_EQ(dx_->referenceCount, 2) << "the two handles' references";
+  EXPECT_EQ(sim::usb::Bus::Get().InterfaceReferences(pdo_), 0);
+  EXPECT_TRUE(sim::EnabledInterfaces(XRUSB_DEFAULT_INTERFACE_GUID).empty());
+  // A second removal is refused before it takes a reference, so none is dropped twice.
+  EXPECT_EQ(sim::pnp::Send(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_DELETE_PENDING);
   EXPECT_TRUE(simwin::CloseHandle(h1));
-  EXPECT_EQ(Dx(), dx_);
+  EXPECT_EQ(DeviceAbove(pdo_), dx_);
   EXPECT_TRUE(simwin::CloseHandle(h2));
-  EXPECT_EQ(Dx(), nullptr) << "deleted by the close";
-  ExpectGone();
-}
-
-TEST_F(OpenClose, CleanupOfAnUnboundHandleChangesNothing) {
-  Plug();
-  HANDLE h = Open();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  ASSERT_FALSE(IsListEmpty(&dx_->openHandleList));
-  OpenHandle *record = CONTAINING_RECORD(dx_->openHandleList.Flink, OpenHandle, link);
-  PFILE_OBJECT fileObject = record->fileObject;
-  const OpenHandle before = *record;
-  const uint64_t blocks = sim::PoolBlocksOutstanding();
-
-  EXPECT_EQ(sim::SendIrpAndWait(dx_->deviceObject,
-                                [&](PIRP irp, PIO_STACK_LOCATION first) {
-                                  irp->Tail.Overlay.OriginalFileObject = fileObject;
-                                  first->MajorFunction = IRP_MJ_CLEANUP;
-                                  first->FileObject = fileObject;
-                                }),
-            STATUS_SUCCESS);
-  EXPECT_EQ(fileObject->FsContext, record);
-  EXPECT_EQ(memcmp(&before, record, sizeof before), 0);
-  EXPECT_EQ(dx_->openHandleCount, 1);
-  EXPECT_EQ(dx_->referenceCount, 2);
-  EXPECT_EQ(sim::PoolBlocksOutstanding(), blocks);
-  EXPECT_EQ(Control(h, IOCTL_ACQUIRE_DEVICE), STATUS_SUCCESS) << "the handle still works";
-
-  EXPECT_TRUE(simwin::CloseHandle(h));
-  EXPECT_EQ(dx_->exclusiveOwner, nullptr);
-  Bus::Get().Unplug(pdo_);
-  ExpectGone();
+  EXPECT_EQ(DeviceAbove(pdo_), nullptr) << "deleted by the close";
+  ExpectGone(pdo_);
 }
 
 TEST_F(OpenClose, OpenWithoutMemoryLeavesNothingBehind) {
-  sim::registry::SetDword(key_, u"MinPowerStateUsed", 0);  // the first open registers
-  Plug();
+  Plug({{u"MinPowerStateUsed", 0}});  // the first open registers
   const uint64_t blocks = sim::PoolBlocksOutstanding();
   for (sim::AllocKind kind : {sim::AllocKind::Pool, sim::AllocKind::Irp, sim::AllocKind::Mdl}) {
     sim::FailSystematically(kind);
     int failures = 0;
     HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 20 && h == INVALID_HANDLE_VALUE; ++attempt) {
-      NTSTATUS status;
-      h = Open(&status);
-      if (h != INVALID_HANDLE_VALUE) break;
-      ++failures;
-      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    for (; failures < 20 && (h = Open()) == INVALID_HANDLE_VALUE; ++failures) {
+      EXPECT_EQ(simwin::RtlGetLastNtStatus(), STATUS_INSUFFICIENT_RESOURCES);
       EXPECT_EQ(dx_->openHandleCount, 0);
-      EXPECT_EQ(dx_->referenceCount, 1);
-      EXPECT_TRUE(IsListEmpty(&dx_->openHandleList));
       EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
       EXPECT_EQ(sim::PoolBlocksOutstanding(), blocks);
     }
@@ -275,8 +123,7 @@ TEST_F(OpenClose, OpenWithoutMemoryLeavesNothingBehind) {
     EXPECT_TRUE(simwin::CloseHandle(h));
     EXPECT_EQ(sim::PoolBlocksOutstanding(), blocks);
   }
-  Bus::Get().Unplug(pdo_);
-  ExpectGone();
+  UnplugExpectingNothingLeft();
 }
 
 // Closes racing the removal that a disable sends while they are open: whichever drops the last
@@ -293,12 +140,10 @@ TEST_F(OpenClose, CloseDuringRemovalConcurrency) {
     });
     EXPECT_EQ(sim::pnp::Disable(pdo_), STATUS_SUCCESS);
     closer.join();
-    ExpectGone();
+    ExpectGone(pdo_);
   }
 }
 
-// Opens and control codes racing the surprise removal. A handle held across it keeps the
-// removal back until the end, as the system does for a device with open handles.
 // Opens racing an unplug: each open either gets in before the removal begins (and its handle keeps
 // the record alive until it closes) or is refused by the I/O manager; the device goes away with
 // the last close, whichever it is.
@@ -315,25 +160,24 @@ TEST_F(OpenClose, RemovalDuringOpenConcurrency) {
         HANDLE h = Open();
         started = true;
         if (h == INVALID_HANDLE_VALUE) {
-          EXPECT_TRUE(simwin::RtlGetLastNtStatus() == STATUS_DELETE_PENDING ||
-                      simwin::RtlGetLastNtStatus() == STATUS_NO_SUCH_DEVICE ||
-                      simwin::RtlGetLastNtStatus() == STATUS_OBJECT_NAME_NOT_FOUND)
-              << std::hex << simwin::RtlGetLastNtStatus();
+          const NTSTATUS s = simwin::RtlGetLastNtStatus();
+          EXPECT_TRUE(s == STATUS_DELETE_PENDING || s == STATUS_NO_SUCH_DEVICE || s == STATUS_OBJECT_NAME_NOT_FOUND)
+              << std::hex << s;
           ++refused;
           continue;
         }
         ++opened;
-        const NTSTATUS status = Control(h, IOCTL_ACQUIRE_DEVICE);
+        const NTSTATUS status = Send(h, IOCTL_ACQUIRE_DEVICE).status;
         EXPECT_TRUE(status == STATUS_SUCCESS || status == ERR_DEVICE_NOT_PRESENT) << std::hex << status;
         EXPECT_TRUE(simwin::CloseHandle(h));
       }
     });
     while (!started) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
-    Bus::Get().Unplug(pdo_);
+    Remove();
     opener.join();
     EXPECT_EQ(opened + refused, 100);
-    ExpectGone();
+    ExpectGone(pdo_);
   }
 }
 

@@ -1,58 +1,33 @@
 // Binding handles to pipes and stopping or resetting pipes, as applications do it, checked
 // against the pipe records and the requests the bus saw.
-#include <gtest/gtest.h>
-
-#include <string>
 #include <vector>
 
-#include "driver/config/configuration.h"
-#include "driver/core/device_extension.h"
-#include "driver/core/driver.h"
 #include "driver/core/open_handle.h"
-#include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
-#include "sim/kernel/objects.h"
-#include "sim/kernel/pnp.h"
-#include "sim/usb/bus.h"
 #include "plugged_device.h"
+#include "sim/kernel/pnp.h"
 
 namespace {
 
 using sim::usb::Bus;
 using sim::usb::TraceEntry;
 using simwin::HANDLE;
-using simwin::INVALID_HANDLE_VALUE;
 namespace td = sim::usb::test_device;
 
 class Pipes : public xrtest::PluggedDevice {
  protected:
-  void TearDown() override {
-    if (h2_ != INVALID_HANDLE_VALUE) {
-      EXPECT_TRUE(simwin::CloseHandle(h2_));
-    }
-    PluggedDevice::TearDown();
-  }
-  NTSTATUS Bind(HANDLE h, uint8_t address) {
-    const BindPipeRequest r{address};
-    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
-  }
   // Interface 0 (bulk, interrupt) and interface 2 (the second control endpoint) of configuration 1.
   void Configure() { ASSERT_EQ(PluggedDevice::Configure(0, {{0, 0, 4096}, {2, 0, 64}}), STATUS_SUCCESS); }
-  PipeContext *PipeAt(uint8_t address) {
-    for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
-      PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
-      if (pipe->pipeInfo.EndpointAddress == address) return pipe;
-    }
-    ADD_FAILURE() << "no pipe " << int(address);
-    return nullptr;
+  HANDLE Second() {
+    handles_.push_back(Open());
+    return handles_.back();
   }
   // The pipe requests the bus saw since the last call, as (function, endpoint).
   std::vector<std::pair<USHORT, uint8_t>> PipeRequests() {
     std::vector<std::pair<USHORT, uint8_t>> out;
-    for (const TraceEntry &t : Bus::Get().Trace(pdo_))
+    for (const TraceEntry &t : TakeTrace())
       if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
         out.push_back({t.function, t.endpoint});
-    Bus::Get().ClearTrace(pdo_);
     return out;
   }
   uint32_t Flags(HANDLE h) {
@@ -61,35 +36,29 @@ class Pipes : public xrtest::PluggedDevice {
     EXPECT_EQ(information_, sizeof p);
     return p.Flags;
   }
-
-  HANDLE h2_ = INVALID_HANDLE_VALUE;
 };
 
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
 
 TEST_F(Pipes, BindAndUnbind) {
-  EXPECT_EQ(Bind(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND) << "nothing configured";
+  EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND) << "nothing configured";
   Configure();
-  h2_ = Open();
-  EXPECT_EQ(Bind(h_, 0x01), ERR_PIPE_NOT_FOUND) << "OUT 1 is not in this configuration";
-  EXPECT_EQ(Bind(h_, td::kIsoIn), ERR_PIPE_NOT_FOUND) << "interface 1 was not selected";
+  const HANDLE h2 = Second();
+  EXPECT_EQ(BindPipe(h_, 0x01), ERR_PIPE_NOT_FOUND) << "OUT 1 is not in this configuration";
+  EXPECT_EQ(BindPipe(h_, td::kIsoIn), ERR_PIPE_NOT_FOUND) << "interface 1 was not selected";
 
   PipeContext *source = PipeAt(td::kSourceIn);
   source->bytesTransferred = 5;
   source->requestsSucceeded = 6;
   source->requestsFailed = 7;
   source->statisticsEnabled = TRUE;
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
-  EXPECT_EQ(information_, 0u);
-  EXPECT_NE(source->boundHandle, nullptr);
-  EXPECT_EQ(source->boundHandle->boundPipe, source);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   EXPECT_EQ(source->bytesTransferred + source->requestsSucceeded + source->requestsFailed, 0u);
   EXPECT_TRUE(source->statisticsEnabled) << "the rate statistics outlive a binding";
 
-  EXPECT_EQ(Bind(h_, td::kSinkOut), ERR_ALREADY_BOUND) << "one pipe per handle";
-  EXPECT_EQ(Bind(h2_, td::kSourceIn), ERR_ALREADY_BOUND) << "one handle per pipe";
-  EXPECT_EQ(PipeAt(td::kSinkOut)->boundHandle, nullptr);
-  ASSERT_EQ(Bind(h2_, td::kSinkOut), STATUS_SUCCESS);
+  EXPECT_EQ(BindPipe(h_, td::kSinkOut), ERR_ALREADY_BOUND) << "one pipe per handle";
+  EXPECT_EQ(BindPipe(h2, td::kSourceIn), ERR_ALREADY_BOUND) << "one handle per pipe";
+  ASSERT_EQ(BindPipe(h2, td::kSinkOut), STATUS_SUCCESS);
 
   source->bytesTransferred = 5;
   EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, STATUS_SUCCESS);
@@ -98,13 +67,13 @@ TEST_F(Pipes, BindAndUnbind) {
   EXPECT_FALSE(source->statisticsEnabled);
   EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
   EXPECT_NE(PipeAt(td::kSinkOut)->boundHandle, nullptr) << "the other handle keeps its pipe";
-  EXPECT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS) << "free again";
+  EXPECT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS) << "free again";
   EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
 }
 
 TEST_F(Pipes, ShortTransferFlag) {
   Configure();
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK) << "the registry's default";
   const PipeParameters allButShort{~SHORT_TRANSFER_OK};
   EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &allButShort, sizeof allButShort).status, STATUS_SUCCESS);
@@ -121,7 +90,7 @@ TEST_F(Pipes, ResetClearsHalt) {
   const FeatureRequest halt{XRUSB_RECIPIENT_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, td::kSourceIn};
   ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt).status, STATUS_SUCCESS);
   ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   PipeRequests();
 
   EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE).status, STATUS_SUCCESS);
@@ -139,7 +108,7 @@ TEST_F(Pipes, ResetClearsHalt) {
 // An abort goes down only for a pipe that had a transfer at the bus since its last one.
 TEST_F(Pipes, AbortOnlyWhenNeeded) {
   Configure();
-  ASSERT_EQ(Bind(h_, td::kSinkOut), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSinkOut), STATUS_SUCCESS);
   PipeContext *sink = PipeAt(td::kSinkOut);
 
   EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
@@ -173,39 +142,38 @@ TEST_F(Pipes, AbortOnlyWhenNeeded) {
 // Cleanup aborts and frees the pipe for other handles; the configuration's end unbinds everyone.
 TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
   Configure();
-  h2_ = Open();
-  ASSERT_EQ(Bind(h2_, td::kSourceIn), STATUS_SUCCESS);
+  HANDLE h2 = Open();
+  ASSERT_EQ(BindPipe(h2, td::kSourceIn), STATUS_SUCCESS);
   PipeAt(td::kSourceIn)->abortNeeded = TRUE;
   PipeAt(td::kSinkOut)->abortNeeded = TRUE;  // bound by nobody: not this cleanup's business
-  EXPECT_TRUE(simwin::CloseHandle(h2_));
-  h2_ = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(simwin::CloseHandle(h2));
   EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn}}));
   EXPECT_EQ(PipeAt(td::kSourceIn)->boundHandle, nullptr);
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
 
-  h2_ = Open();
-  ASSERT_EQ(Bind(h2_, td::kControlPipe), STATUS_SUCCESS);
+  h2 = Second();
+  ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
   EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
   const std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
   ASSERT_FALSE(trace.empty());
   EXPECT_EQ(trace.front().function, URB_FUNCTION_ABORT_PIPE) << "the pending abort, before the null configuration";
   EXPECT_EQ(trace.front().endpoint, td::kSinkOut);
-  for (HANDLE h : {h_, h2_}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
-  EXPECT_EQ(Bind(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND);
+  for (HANDLE h : {h_, h2}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
+  EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND);
 }
 
 // Only a control pipe carries a pipe control transfer; the type decides before the lengths.
 TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
   Configure();
-  h2_ = Open();
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
-  ASSERT_EQ(Bind(h2_, td::kControlPipe), STATUS_SUCCESS);
+  const HANDLE h2 = Second();
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
   uint8_t in[12] = {}, data[8];
   for (DWORD code : {IOCTL_PIPE_CONTROL_TRANSFER_IN, IOCTL_PIPE_CONTROL_TRANSFER_OUT}) {
     SCOPED_TRACE(testing::Message() << std::hex << code);
     EXPECT_EQ(Send(h_, code, in, sizeof in, data, sizeof data).status, ERR_USBD_INVALID_PIPE_HANDLE);
     EXPECT_EQ(Send(h_, code, in, 4, data, sizeof data).status, ERR_USBD_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(Send(h2_, code, in, 4, data, sizeof data).status, ERR_INVALID_INBUFFER);
+    EXPECT_EQ(Send(h2, code, in, 4, data, sizeof data).status, ERR_INVALID_INBUFFER);
   }
   EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
 }

@@ -3,17 +3,20 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "added_device.h"
-#include "driver/core/driver.h"
+#include "driver/config/configuration.h"
+#include "driver_fixture.h"
+#include "include/xrusb/interface_guid.h"
 #include "include/xrusb/ioctl.h"
 #include "sim/kernel/faults.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/world.h"
+#include "sim/kernel/power.h"
+#include "sim/kernel/threads.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/test_device.h"
 #include "sim/win32/win32.h"
@@ -24,6 +27,25 @@ struct Result {
   NTSTATUS status;
   ULONG_PTR information;  // as the request completed, failures included
 };
+
+struct Endpoint {
+  uint8_t address, type, interval;
+  uint16_t maxPacket;
+};
+
+// The endpoints of one alternate setting, read from a configuration descriptor block.
+inline std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uint8_t number, uint8_t alternate) {
+  std::vector<Endpoint> out;
+  bool inside = false;
+  for (size_t i = 0; i + 1 < config.size() && config[i]; i += config[i]) {
+    if (config[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+      inside = config[i + 2] == number && config[i + 3] == alternate;
+    else if (inside && config[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE)
+      out.push_back(
+          {config[i + 2], uint8_t(config[i + 3] & 3), config[i + 6], uint16_t(config[i + 4] | config[i + 5] << 8)});
+  }
+  return out;
+}
 
 class PluggedDevice : public ::testing::Test {
  protected:
@@ -50,12 +72,14 @@ class PluggedDevice : public ::testing::Test {
     key_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\" +
            sim::ToU16(std::to_string(++keys_).c_str());
     sim::registry::SetString(key_, u"DriverDeviceBaseName", u"Dev");
+    for (const auto &[name, value] : strings_) sim::registry::SetString(key_, name, value);
     for (const auto &[name, value] : values) sim::registry::SetDword(key_, name, value);
     options.registryKey = key_;
     device_ = sim::usb::MakeTestDevice(device);
     pdo_ = sim::usb::Bus::Get().Plug(device_.model, driver_, options);
+    removed_ = false;
     dx_ = DeviceAbove(pdo_);
-    if (dx_) h_ = Open();
+    if (dx_ && openOnPlug_) h_ = Open();
     sim::usb::Bus::Get().ClearTrace(pdo_);
   }
   void CloseAll() {
@@ -80,6 +104,22 @@ class PluggedDevice : public ::testing::Test {
   void Remove() {
     sim::usb::Bus::Get().Unplug(pdo_);
     removed_ = true;
+  }
+  // Nothing of a removed device may remain.
+  static void ExpectGone(PDEVICE_OBJECT pdo) {
+    sim::usb::Bus::Get().Settle();
+    EXPECT_EQ(DeviceAbove(pdo), nullptr);
+    EXPECT_EQ(sim::LookupDeviceByName(u"\\Device\\Dev0"), nullptr);
+    EXPECT_TRUE(sim::SymbolicLinks().empty());
+    EXPECT_TRUE(sim::EnabledInterfaces(XRUSB_DEFAULT_INTERFACE_GUID).empty());
+    EXPECT_EQ(sim::usb::Bus::Get().InterfaceReferences(pdo), 0);
+    EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
+    EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u) << sim::DescribeOutstandingPool();
+  }
+  void UnplugExpectingNothingLeft() {
+    PDEVICE_OBJECT pdo = pdo_;
+    Unplug();
+    ExpectGone(pdo);
   }
 
   // Overlapped, so that the request's Information is seen even when it fails.
@@ -112,6 +152,27 @@ class PluggedDevice : public ::testing::Test {
     return Send(code, in.data(), inLength, out.data(), outLength);
   }
 
+  // As process p: the driver's answer to an open (the handle kept in *kept, else closed again),
+  // a control code, a close.
+  static NTSTATUS OpenIn(PEPROCESS p, simwin::HANDLE *kept = nullptr) {
+    simwin::ProcessScope in(p);
+    simwin::HANDLE h = Open();
+    if (h == simwin::INVALID_HANDLE_VALUE) return simwin::RtlGetLastNtStatus();
+    if (kept)
+      *kept = h;
+    else
+      EXPECT_TRUE(simwin::CloseHandle(h));
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS SendIn(PEPROCESS p, simwin::HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0) {
+    simwin::ProcessScope as(p);
+    return Send(h, code, in, inLength).status;
+  }
+  static void CloseIn(PEPROCESS p, simwin::HANDLE h) {
+    simwin::ProcessScope in(p);
+    EXPECT_TRUE(simwin::CloseHandle(h));
+  }
+
   // The trace starts afresh, so that tests see only their own requests.
   NTSTATUS Configure(uint16_t index, const std::vector<InterfaceSetting> &interfaces) {
     SetConfigurationRequest r{};
@@ -121,6 +182,61 @@ class PluggedDevice : public ::testing::Test {
     const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, r).status;
     sim::usb::Bus::Get().ClearTrace(pdo_);
     return status;
+  }
+  ConfigurationInfo Info() {
+    ConfigurationInfo info;
+    memset(&info, 0xA5, sizeof info);
+    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
+    EXPECT_EQ(information_, sizeof info);
+    return info;
+  }
+  // The records must describe what the bus answered for these settings of configuration
+  // 'index', in this order.
+  void ExpectRecords(uint8_t index, const std::vector<InterfaceSetting> &settings) {
+    const ConfigurationInfo info = Info();
+    const std::vector<uint8_t> &config = device_.model->configurations[index];
+    ASSERT_EQ(info.NumberOfInterfaces, settings.size());
+    size_t pipe = 0;
+    for (size_t i = 0; i < settings.size(); ++i) {
+      const InterfaceSetting &s = settings[i];
+      const auto endpoints = EndpointsOf(config, uint8_t(s.InterfaceNumber), uint8_t(s.AlternateSetting));
+      EXPECT_EQ(info.Interfaces[i].InterfaceNumber, s.InterfaceNumber);
+      EXPECT_EQ(info.Interfaces[i].AlternateSetting, s.AlternateSetting);
+      EXPECT_EQ(info.Interfaces[i].NumberOfPipes, endpoints.size());
+      for (const Endpoint &e : endpoints) {
+        SCOPED_TRACE(testing::Message() << "endpoint " << std::hex << int(e.address));
+        ASSERT_LT(pipe, XRUSB_MAX_PIPES);
+        const PipeSummary &p = info.Pipes[pipe++];
+        EXPECT_EQ(p.EndpointAddress, e.address);
+        EXPECT_EQ(p.PipeType, e.type);
+        EXPECT_EQ(p.Interval, e.interval);
+        EXPECT_EQ(p.MaximumPacketSize, e.maxPacket);
+        EXPECT_EQ(p.MaximumTransferSize, s.MaximumTransferSize);
+        EXPECT_EQ(p.InterfaceNumber, s.InterfaceNumber);
+      }
+    }
+    EXPECT_EQ(info.NumberOfPipes, pipe);
+    const uint8_t *tail = reinterpret_cast<const uint8_t *>(&info.Pipes[pipe]);
+    const uint8_t *end = reinterpret_cast<const uint8_t *>(&info + 1);
+    EXPECT_TRUE(std::all_of(tail, end, [](uint8_t b) { return b == 0; })) << "unfilled entries are cleared";
+  }
+  NTSTATUS BindPipe(simwin::HANDLE h, uint8_t address) {
+    const BindPipeRequest r{address};
+    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
+  }
+  PipeContext *PipeAt(uint8_t address) {
+    for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
+      PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
+      if (pipe->pipeInfo.EndpointAddress == address) return pipe;
+    }
+    ADD_FAILURE() << "no pipe " << int(address);
+    return nullptr;
+  }
+  // What the bus saw since the last look.
+  std::vector<sim::usb::TraceEntry> TakeTrace() {
+    std::vector<sim::usb::TraceEntry> trace = sim::usb::Bus::Get().Trace(pdo_);
+    sim::usb::Bus::Get().ClearTrace(pdo_);
+    return trace;
   }
 
   sim::World world_;
@@ -132,6 +248,8 @@ class PluggedDevice : public ::testing::Test {
   simwin::HANDLE h_ = simwin::INVALID_HANDLE_VALUE;
   std::vector<simwin::HANDLE> handles_;  // closed with h_
   ULONG_PTR information_ = 0;            // of the last request sent
+  bool openOnPlug_ = true;               // cleared by suites that open for themselves
+  std::vector<std::pair<std::u16string, std::u16string>> strings_;  // registry strings for the next Plug
 
  private:
   bool plugInSetUp_;

@@ -1,21 +1,14 @@
 // The port and bus queries as an application sends them, against the bus's own answers, with
 // and without the bus driver's direct-call interface.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "driver/core/driver.h"
-#include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
-#include "sim/kernel/faults.h"
-#include "sim/kernel/objects.h"
-#include "sim/kernel/pnp.h"
-#include "sim/usb/bus.h"
 #include "plugged_device.h"
+#include "sim/kernel/pnp.h"
 
 namespace {
 
@@ -23,7 +16,6 @@ using sim::pnp::NodeState;
 using sim::usb::Bus;
 using sim::usb::PlugOptions;
 using sim::usb::Speed;
-using simwin::HANDLE;
 using simwin::INVALID_HANDLE_VALUE;
 
 using xrtest::Result;
@@ -51,13 +43,17 @@ class PortRequests : public xrtest::PluggedDevice {
   }
 };
 
-TEST_F(PortRequests, CyclePortReplacesTheDevice) {
+TEST_F(PortRequests, CyclePortReplacesTheDeviceUnlessStopping) {
   Plug();
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(uint32_t(Send(h_, IOCTL_CYCLE_PORT).status), uint32_t(ERR_DEVICE_NOT_READY));
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  Bus::Get().Settle();
+  EXPECT_EQ(Bus::Get().Current(pdo_), pdo_) << "the device stayed";
+
   PDEVICE_OBJECT oldDevice = sim::StackTop(pdo_);
   sim::ReferenceDevice(oldDevice);  // to ask about it after its deletion
-  const Result r = Send(h_, IOCTL_CYCLE_PORT);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Send(h_, IOCTL_CYCLE_PORT).status, STATUS_SUCCESS);
   // The old device object goes with the last handle to it.
   CloseAll();
   Bus::Get().Settle();
@@ -68,20 +64,14 @@ TEST_F(PortRequests, CyclePortReplacesTheDevice) {
   PDEVICE_OBJECT next = Bus::Get().Current(pdo_);
   ASSERT_NE(next, pdo_);
   EXPECT_EQ(sim::pnp::State(next), NodeState::Started);
-  EXPECT_NE(sim::StackTop(next), next);
-  h_ = Open();
+  ASSERT_NE(xrtest::DeviceAbove(next), nullptr);
+  // Named with the first number free when it arrived: the old device may still have held 0.
+  const std::string name = "\\\\.\\Dev" + std::to_string(xrtest::DeviceAbove(next)->deviceNumber);
+  h_ = simwin::CreateFileW(sim::ToU16(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(h_, INVALID_HANDLE_VALUE);
   DeviceInfo info;
   EXPECT_EQ(Get(IOCTL_GET_DEVICE_INFO, &info).status, STATUS_SUCCESS);
-}
-
-TEST_F(PortRequests, CyclePortWhileStoppedIsRefused) {
-  Plug();
-  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(uint32_t(Send(h_, IOCTL_CYCLE_PORT).status), uint32_t(ERR_DEVICE_NOT_READY));
-  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
-  Bus::Get().Settle();
-  EXPECT_EQ(Bus::Get().Current(pdo_), pdo_) << "the device stayed";
 }
 
 // The interface is the bus's and answers while the device is stopped; the URB is a request to
@@ -100,7 +90,6 @@ TEST_F(PortRequests, FrameNumberThroughInterfaceOrUrb) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     Plug(row.options);
-    Bus::Get().ClearTrace(pdo_);
     ULONG frames[2];
     for (ULONG &frame : frames) {
       CurrentFrameNumber result;
@@ -108,12 +97,9 @@ TEST_F(PortRequests, FrameNumberThroughInterfaceOrUrb) {
       EXPECT_EQ(r.status, STATUS_SUCCESS);
       EXPECT_EQ(r.information, sizeof result);
       frame = result.FrameNumber;
-      std::vector<sim::usb::TraceEntry> trace = Bus::Get().Trace(pdo_);
-      Bus::Get().ClearTrace(pdo_);
+      const std::vector<sim::usb::TraceEntry> trace = TakeTrace();
       ASSERT_EQ(trace.size(), row.urbs);
-      if (row.urbs) {
-        EXPECT_EQ(trace[0].function, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
-      }
+      for (const auto &t : trace) EXPECT_EQ(t.function, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     EXPECT_GT(frames[1], frames[0]);
@@ -127,66 +113,55 @@ TEST_F(PortRequests, FrameNumberThroughInterfaceOrUrb) {
   }
 }
 
-TEST_F(PortRequests, BandwidthIsTheBusTotals) {
-  struct Row {
-    const char *name;
-    PlugOptions options;
-    Speed speed;
-  };
-  const Row rows[] = {
-      {"bus request", Offering(false, false), Speed::Full},
-      {"interface", Offering(true, false), Speed::High},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.name);
-    Plug(row.options, row.speed);
-    BandwidthInfo info;
-    const Result r = Get(IOCTL_GET_BANDWIDTH_INFO, &info);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, sizeof info);
-    EXPECT_EQ(info.TotalBandwidth, Bus::Get().TotalBandwidth());
-    EXPECT_EQ(info.ConsumedBandwidth, Bus::Get().ConsumedBandwidth());
-    EXPECT_EQ(info.Reserved[0], 0u);
-    EXPECT_EQ(info.Reserved[1], 0u);
-    Unplug();
-  }
-
-  // The bus request needs an IRP of its own.
-  Plug(Offering(false, false));
-  sim::FailNth(sim::AllocKind::Irp, 1);
-  BandwidthInfo info;
-  EXPECT_EQ(uint32_t(Get(IOCTL_GET_BANDWIDTH_INFO, &info).status), uint32_t(ERR_NO_MEMORY));
-  EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Irp), 1u);
-}
-
-// Only version 1 of the interface can tell the speed; without it the flag stays clear.
-TEST_F(PortRequests, DeviceInfoCountsHandlesAndKnowsTheSpeedFromVersion1) {
+// Bandwidth is the bus's totals, through the interface or a bus request; only version 1 of the
+// interface can tell the speed, without it the flag stays clear; what the bus lent goes back.
+TEST_F(PortRequests, BandwidthAndDeviceInfo) {
   struct Row {
     const char *name;
     PlugOptions options;
     Speed speed;
     uint32_t flags;
   };
+  // Full speed first: the bus runs at the speed of the fastest device it has seen.
   const Row rows[] = {
-      {"version 1, high speed", Offering(true, true), Speed::High, DEVICE_INFO_HIGH_SPEED},
+      {"bus requests, full speed", Offering(false, false), Speed::Full, 0},
       {"version 1, full speed", Offering(true, true), Speed::Full, 0},
       {"version 0 only, high speed", Offering(true, false), Speed::High, 0},
+      {"version 1, high speed", Offering(true, true), Speed::High, DEVICE_INFO_HIGH_SPEED},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     Plug(row.options, row.speed);
+    BandwidthInfo bandwidth;
+    Result r = Get(IOCTL_GET_BANDWIDTH_INFO, &bandwidth);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, sizeof bandwidth);
+    EXPECT_EQ(bandwidth.TotalBandwidth, Bus::Get().TotalBandwidth());
+    EXPECT_EQ(bandwidth.ConsumedBandwidth, Bus::Get().ConsumedBandwidth());
+    EXPECT_EQ(bandwidth.Reserved[0] | bandwidth.Reserved[1], 0u);
+
     handles_.push_back(Open());
     handles_.push_back(Open());
     DeviceInfo info;
-    const Result r = Get(IOCTL_GET_DEVICE_INFO, &info);
+    r = Get(IOCTL_GET_DEVICE_INFO, &info);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, sizeof info);
     EXPECT_EQ(info.Flags, row.flags);
     EXPECT_EQ(info.OpenHandleCount, 3u);
-    EXPECT_EQ(info.Reserved[0], 0u);
-    EXPECT_EQ(info.Reserved[1], 0u);
+    EXPECT_EQ(info.Reserved[0] | info.Reserved[1], 0u);
+    // The bus's interface is held while started and given back at removal.
+    PDEVICE_OBJECT pdo = pdo_;
+    EXPECT_EQ(Bus::Get().InterfaceReferences(pdo), row.options.offerInterfaceV0 || row.options.offerInterfaceV1);
     Unplug();
+    EXPECT_EQ(Bus::Get().InterfaceReferences(pdo), 0);
   }
+
+  // The bus request needs an IRP of its own.
+  Plug(Offering(false, false));
+  sim::FailNth(sim::AllocKind::Irp, 1);
+  BandwidthInfo bandwidth;
+  EXPECT_EQ(uint32_t(Get(IOCTL_GET_BANDWIDTH_INFO, &bandwidth).status), uint32_t(ERR_NO_MEMORY));
+  EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Irp), 1u);
 }
 
 }  // namespace

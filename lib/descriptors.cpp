@@ -198,7 +198,9 @@ std::u16string FromUtf8(std::string_view text) {
       ok = (t >> 6) == 2;
       c = c << 6 | (t & 0x3F);
     }
-    if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    // Overlong forms are refused: they would smuggle '/' or '\\' past a check on the text.
+    constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (!ok || c < kShortest[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
       out.push_back(u'\uFFFD');
       ++i;
       continue;

@@ -193,7 +193,7 @@ Pipe Device::OpenPipe(uint8_t endpoint) const { return Pipe::Open(path_, endpoin
 size_t Device::IoControl(uint32_t code, std::span<const uint8_t> in, std::span<uint8_t> out, std::error_code &ec) {
   uint32_t bytes = 0;
   SetError(ec, Control(handle_, code, in.data(), in.size(), out.data(), out.size(), &bytes));
-  return ec ? 0 : bytes;
+  return ec ? 0 : std::min<size_t>(bytes, out.size());  // callers index 'out' with it
 }
 
 // --- descriptors and standard requests ------------------------------------------------------

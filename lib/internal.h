@@ -43,7 +43,9 @@ enum class Phase : int { Idle, InFlight, Completed };
 struct RequestState {
   os::Overlapped overlapped{};
   os::Handle event = nullptr;   // Windows: the request's own manual-reset event
-  os::Handle handle = nullptr;  // the handle of the submission in flight
+  // The handle of the last submission. Cancel reads it from any thread while the owner may be
+  // resubmitting.
+  std::atomic<os::Handle> handle{nullptr};
   PipeState *pipe = nullptr;    // set while linked into the pipe's in-flight list
   RequestState *prev = nullptr;
   RequestState *next = nullptr;

@@ -75,12 +75,14 @@ IsoPacket IsoRequest::Packet(size_t k) const noexcept {
 }
 
 uint32_t IsoRequest::StartFrame() const noexcept {
+  if (buffer_.size() < kHeader) return 0;  // moved from
   IsoTransferHeader h;
   std::memcpy(&h, buffer_.data(), kHeader);
   return h.StartFrame;
 }
 
 uint32_t IsoRequest::ErrorCount() const noexcept {
+  if (buffer_.size() < kHeader) return 0;  // moved from
   IsoTransferHeader h;
   std::memcpy(&h, buffer_.data(), kHeader);
   return h.ErrorCount;

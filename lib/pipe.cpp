@@ -3,6 +3,7 @@
 #include "xrusb/pipe.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,14 +86,26 @@ namespace detail {
 
 bool Collect(RequestState &r, uint32_t milliseconds) {
   if (r.phase.load(std::memory_order_acquire) != Phase::InFlight) return true;
-  if (!os::Completed(&r.overlapped)) {
-    if (milliseconds == 0) return false;
-    if (!os::Result(r.handle, &r.overlapped, milliseconds) && !os::Completed(&r.overlapped)) {
-      const uint32_t error = os::LastError();
-      if (error == os::kWaitTimeout || error == os::kErrorIoIncomplete) return false;
-      // The system still writes into this request, and nothing can wait for it any more.
-      detail::Fatal("a request in flight lost its handle; its buffer cannot be released safely");
+  const os::Handle h = r.handle.load(std::memory_order_relaxed);
+  const auto start = std::chrono::steady_clock::now();
+  // Only the status block says that the system is done with the request: a wait can also end on
+  // a signal left over from the request's previous submission, completed by another thread.
+  while (!os::Completed(&r.overlapped)) {
+    uint32_t left = milliseconds;
+    if (milliseconds != os::kInfinite) {
+      const auto spent = std::chrono::duration_cast<Milliseconds>(std::chrono::steady_clock::now() - start).count();
+      if (spent >= milliseconds) return false;
+      left = milliseconds - uint32_t(spent);
     }
+    if (os::Result(h, &r.overlapped, left)) {
+      if (!os::Completed(&r.overlapped)) os::ResetEvent(r.event);
+      continue;
+    }
+    if (os::Completed(&r.overlapped)) break;
+    const uint32_t error = os::LastError();
+    if (error == os::kWaitTimeout || error == os::kErrorIoIncomplete) continue;
+    // The system still writes into this request, and nothing can wait for it any more.
+    detail::Fatal("a request in flight lost its handle; its buffer cannot be released safely");
   }
   Finish(r);
   return true;
@@ -100,7 +113,7 @@ bool Collect(RequestState &r, uint32_t milliseconds) {
 
 void Drain(RequestState &r) noexcept {
   if (r.phase.load(std::memory_order_acquire) != Phase::InFlight) return;
-  os::Cancel(r.handle, &r.overlapped);
+  os::Cancel(r.handle.load(std::memory_order_relaxed), &r.overlapped);
   Collect(r, os::kInfinite);
 }
 
@@ -134,7 +147,7 @@ bool Request::Wait(Milliseconds timeout) {
 }
 
 void Request::Cancel() noexcept {
-  if (InFlight()) os::Cancel(s_->handle, &s_->overlapped);
+  if (InFlight()) os::Cancel(s_->handle.load(std::memory_order_relaxed), &s_->overlapped);
 }
 
 std::error_code Request::Status() const noexcept {
@@ -265,9 +278,9 @@ void Pipe::Issue(Request &request, uint8_t *buffer, size_t length, bool read) {
   }
   r.overlapped = {};
   r.overlapped.hEvent = r.event;
-  r.handle = s_->handle;
-  const bool done = read ? os::Read(r.handle, buffer, uint32_t(length), &r.overlapped)
-                         : os::Write(r.handle, buffer, uint32_t(length), &r.overlapped);
+  r.handle.store(s_->handle, std::memory_order_relaxed);
+  const bool done = read ? os::Read(s_->handle, buffer, uint32_t(length), &r.overlapped)
+                         : os::Write(s_->handle, buffer, uint32_t(length), &r.overlapped);
   if (done) {
     r.status = StatusFrom(r.overlapped);
     r.bytes = uint32_t(r.overlapped.InternalHigh);
@@ -336,7 +349,8 @@ int32_t Transfer(os::Handle h, uint8_t *buffer, size_t length, bool read, Millis
   }
   *bytes = uint32_t(o.InternalHigh);
   const int32_t status = StatusFrom(o);
-  return timedOut && status < 0 ? status::kIoTimeout : status;
+  // Our cancel ended it: a time-out. A failure of its own (a stall, the device gone) stays that.
+  return timedOut && MakeStatusCode(status) == errc::cancelled ? status::kIoTimeout : status;
 }
 
 }  // namespace

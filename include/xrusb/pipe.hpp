@@ -21,7 +21,8 @@
 //
 // Threads: a Request is used by one thread at a time (Cancel may come from any). Pipe calls may
 // be made from several threads at once, except that closing or destroying a Pipe must not race
-// with another thread's Submit or Wait on the same pipe's requests.
+// with another thread's call on it (Read, Write, ...) or Submit or Wait on its requests: to end
+// another thread's transfers, use CancelAll or Abort.
 #pragma once
 #include <cstdint>
 #include <memory>

@@ -46,6 +46,7 @@ inline uint32_t NtStatusToError(int32_t status) { return simwin::RtlNtStatusToDo
 // The simulated requests are waited for through their OVERLAPPED alone: no events needed.
 inline Handle NewEvent() { return nullptr; }
 inline void CloseEvent(Handle) {}
+inline void ResetEvent(Handle) {}
 inline Handle SyncEvent() { return nullptr; }
 
 inline void YieldThread() { std::this_thread::yield(); }

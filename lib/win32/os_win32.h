@@ -8,7 +8,9 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <new>
 
 extern "C" {
 // ntdll: the status behind the thread's last error, and the mapping without touching the TEB.
@@ -47,17 +49,28 @@ inline bool Result(Handle h, Overlapped *o, uint32_t milliseconds) {
   return ::GetOverlappedResultEx(h, o, &n, milliseconds, FALSE);
 }
 inline bool Cancel(Handle h, Overlapped *o) { return ::CancelIoEx(h, o); }
-inline bool Completed(const Overlapped *o) { return HasOverlappedIoCompleted(o); }
+// The status block is written by another thread; what follows it is read only after it.
+inline bool Completed(const Overlapped *o) {
+  return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR &>(o->Internal)).load(std::memory_order_acquire) !=
+         ULONG_PTR(STATUS_PENDING);
+}
 
 inline uint32_t LastError() { return ::GetLastError(); }
 inline int32_t LastNtStatus() { return RtlGetLastNtStatus(); }
 inline uint32_t NtStatusToError(int32_t status) { return RtlNtStatusToDosErrorNoTeb(status); }
 
 // Manual-reset events: several requests in flight on one handle must not share the handle's
-// own signal.
-inline Handle NewEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+// own signal, so a request never goes without one.
+inline Handle NewEvent() {
+  Handle e = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!e) throw std::bad_alloc();
+  return e;
+}
 inline void CloseEvent(Handle e) {
   if (e) ::CloseHandle(e);
+}
+inline void ResetEvent(Handle e) {
+  if (e) ::ResetEvent(e);
 }
 // One per thread for the synchronous calls, made on first use.
 Handle SyncEvent();

@@ -207,4 +207,16 @@ TEST(LibErrors, MappedStatusesKeepTheirMeaning) {
   EXPECT_NE(xrusb::MakeStatusCode(ERR_TIMEOUT), xrusb::errc::not_connected);
 }
 
+// Paths come from applications as UTF-8: a malformed or overlong sequence becomes U+FFFD, never
+// the character it would spell in disguise.
+TEST(LibText, Utf8OnlyInItsShortestForm) {
+  EXPECT_EQ(xrusb::FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");                        // '/'
+  EXPECT_EQ(xrusb::FromUtf8("\xE0\x81\x9C"), u"\uFFFD\uFFFD\uFFFD");              // '\'
+  EXPECT_EQ(xrusb::FromUtf8("\xF0\x82\x82\xAC"), u"\uFFFD\uFFFD\uFFFD\uFFFD");    // U+20AC
+  EXPECT_EQ(xrusb::FromUtf8("\xED\xA0\x80" "a\xE2\x82"), u"\uFFFD\uFFFD\uFFFDa\uFFFD\uFFFD");
+  const std::string text = "\\\\.\\x\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+  EXPECT_EQ(xrusb::FromUtf8(text), u"\\\\.\\x\u00E9\u20AC\U0001F600");
+  EXPECT_EQ(xrusb::ToUtf8(xrusb::FromUtf8(text)), text);
+}
+
 }  // namespace

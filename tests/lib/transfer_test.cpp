@@ -222,4 +222,95 @@ TEST_F(Transfers, UnplugEndsRequestsInFlightAndLaterCalls) {
   EXPECT_TRUE(xrusb::ListDevices().empty());
 }
 
+// Pipes streaming with several requests in flight while other threads cancel single requests,
+// cancel and abort whole pipes and query the device. Each completion is counted once: the bytes
+// the application saw moved, cancelled requests included, are the bytes the device moved.
+TEST_F(Transfers, ConcurrencyStreamsWhileOthersCancelAbortAndQuery) {
+  constexpr size_t kDepth = 4, kLength = 4096;
+  struct Stream {
+    xrusb::Pipe pipe;
+    std::vector<xrusb::Request> ring;
+    uint64_t submitted = 0, completed = 0, bytes = 0;
+  };
+  std::vector<Stream> streams;
+  for (uint8_t endpoint : {td::kSourceIn, td::kSinkOut, td::kLoopbackOut, td::kLoopbackIn}) {
+    Stream &s = streams.emplace_back();
+    s.pipe = dev_.OpenPipe(endpoint);
+    for (size_t i = 0; i < kDepth; ++i) s.ring.emplace_back(kLength);
+  }
+  xrusb::Pipe interrupt = dev_.OpenPipe(td::kInterruptIn);
+  std::atomic<bool> stop{false};
+
+  auto collect = [&](Stream &s, xrusb::Request &r) {
+    if (!r.Wait(10s)) {
+      ADD_FAILURE() << "a request never ended";
+      return;
+    }
+    ++s.completed;
+    EXPECT_TRUE(r.Ok() || r.Status() == xrusb::errc::cancelled) << r.Status().message();
+    EXPECT_LE(r.Bytes(), kLength);
+    s.bytes += r.Bytes();
+  };
+  auto stream = [&](Stream &s) {
+    auto submit = [&](xrusb::Request &r) {
+      s.pipe.IsIn() ? s.pipe.SubmitRead(r) : s.pipe.SubmitWrite(r, kLength);
+      ++s.submitted;
+    };
+    for (xrusb::Request &r : s.ring) submit(r);
+    for (size_t i = 0;; i = (i + 1) % kDepth) {
+      while (!stop && !s.ring[i].Wait(1ms)) {
+      }
+      if (stop) break;
+      collect(s, s.ring[i]);
+      submit(s.ring[i]);
+    }
+    for (xrusb::Request &r : s.ring) r.Cancel();
+    for (xrusb::Request &r : s.ring) collect(s, r);
+  };
+  std::vector<std::thread> threads;
+  for (Stream &s : streams) threads.emplace_back(stream, std::ref(s));
+  threads.emplace_back([&] {  // cancels single requests and whole pipes
+    for (unsigned n = 0; !stop; ++n) {
+      Stream &s = streams[n % streams.size()];
+      s.ring[(n / streams.size()) % kDepth].Cancel();
+      if (n % 16 == 0) s.pipe.CancelAll();
+      if (n % 16 == 8) interrupt.CancelAll();
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  threads.emplace_back([&] {  // aborts pipes
+    for (unsigned n = 0; !stop; ++n) {
+      std::error_code ec;
+      streams[n % streams.size()].pipe.Abort(ec);
+      EXPECT_FALSE(ec) << ec.message();
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  threads.emplace_back([&] {  // queries the device and reads the interrupt pipe synchronously
+    while (!stop) {
+      std::error_code ec;
+      EXPECT_EQ(dev_.GetProperties(ec).openHandles, 6u) << ec.message();
+      EXPECT_EQ(dev_.GetActiveConfiguration(ec).pipes.size(), 6u) << ec.message();
+      EXPECT_EQ(dev_.GetDeviceDescriptor(ec).vendorId, 0x1209) << ec.message();
+      uint8_t report[td::kInterruptReportSize];
+      const size_t n = interrupt.Read(report, 20ms, ec);
+      EXPECT_TRUE(!ec || ec == xrusb::errc::cancelled || ec == xrusb::errc::timeout) << ec.message();
+      EXPECT_LE(n, sizeof report);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  stop = true;
+  for (std::thread &t : threads) t.join();
+
+  for (Stream &s : streams) {
+    EXPECT_EQ(s.completed, s.submitted);
+    EXPECT_GT(s.completed, kDepth);
+  }
+  const auto moved = device_.state->Snapshot();
+  EXPECT_EQ(streams[0].bytes, moved.sourceBytes);
+  EXPECT_EQ(streams[1].bytes, moved.sinkBytes);
+  EXPECT_EQ(streams[2].bytes, moved.loopbackBytesIn);
+  EXPECT_EQ(streams[3].bytes, moved.loopbackBytesOut);
+}
+
 }  // namespace

@@ -32,9 +32,12 @@ NTSTATUS BindPipe(DeviceExtension *dx, PIRP irp, const BindPipeRequest *request)
     if (pipe->boundHandle) return ERR_ALREADY_BOUND;
     pipe->boundHandle = handle;
     handle->boundPipe = pipe;
+    // Under queueLock: a transfer of an earlier binding may still be completing on the pipe.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
     pipe->bytesTransferred = 0;
     pipe->requestsSucceeded = 0;
     pipe->requestsFailed = 0;
+    KeReleaseSpinLock(&dx->queueLock, irql);
     return STATUS_SUCCESS;
   }
   return ERR_PIPE_NOT_FOUND;
@@ -86,15 +89,20 @@ NTSTATUS SetPipeParameters(PipeContext *pipe, const PipeParameters *request) {
 // device is still on the bus.
 NTSTATUS SendAbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
   if (!dx->devicePresent) return ERR_DEVICE_NOT_PRESENT;
-  if (!pipe->abortNeeded) return STATUS_SUCCESS;
+  // Cleared whatever the abort's result (a pipe the bus will not abort is not helped by asking
+  // again), and under queueLock, which the queue holds when it sets it: a transfer sent while
+  // this abort is under way sets it again, so that the next abort is not skipped.
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
+  const BOOLEAN needed = pipe->abortNeeded;
+  pipe->abortNeeded = FALSE;
+  KeReleaseSpinLock(&dx->queueLock, irql);
+  if (!needed) return STATUS_SUCCESS;
   URB urb;
   BuildPipeRequest(&urb, URB_FUNCTION_ABORT_PIPE, pipe);
   NTSTATUS status =
       CallLowerDriverSync(dx, irp, &urb, IOCTL_INTERNAL_USB_SUBMIT_URB, dx->parameters.requestTimeout);
   // A failed IRP whose URB reports no USB error still counts as aborted.
   if (status != ERR_TIMEOUT && urb.UrbHeader.Status != URB_STATUS_UNWRITTEN) status = MapUsbdStatus(urb.UrbHeader.Status);
-  // Cleared even on failure: a pipe the bus will not abort is not helped by asking again.
-  pipe->abortNeeded = FALSE;
   return status;
 }
 

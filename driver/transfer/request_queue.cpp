@@ -130,8 +130,10 @@ VOID CancelQueuedTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
   RemoveEntryList(&t->listEntry);
   KeReleaseSpinLock(&dx->queueLock, irql);
-  CompleteCancelled(irp);
+  // The context goes back first: once the IRP is completed, nothing holds the device for this
+  // thread, and the last close may tear it down with its pools.
   FreeTransferContext(t);
+  CompleteCancelled(irp);
 }
 
 }  // namespace

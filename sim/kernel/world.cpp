@@ -65,6 +65,9 @@ World::World(const WorldOptions &options) : options_(options) {
 }
 
 World::~World() {
+  // A request that completed after its handle was closed sends the close from a worker; the
+  // removal that close lets go must be under way before the settles below look.
+  DrainWorkItems();
   pnp::Settle();
   power::Settle();
   for (auto &h : AllHooks())

@@ -248,7 +248,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
       d.waitWake = irp;
       d.remoteWakeupEnabled = true;
       IoSetCancelRoutine(irp, CancelWaitWake);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+      if (IrpCancelRequested(irp) && IoSetCancelRoutine(irp, nullptr)) {
         d.waitWake = nullptr;
         lock.unlock();
         PoStartNextPowerIrp(irp);

@@ -1,5 +1,6 @@
 // The bus thread: runs transfers in order per pipe against the frame clock, completes them at
 // DISPATCH_LEVEL, and the cancellation that races it.
+#include <algorithm>
 #include <set>
 
 #include "sim/kernel/clock.h"
@@ -48,6 +49,22 @@ VOID CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
     b.wake.notify_all();
   }
   Deliver({c});
+}
+
+// Aborts that waited for the transfer the bus was moving on 'pipe' are done once none is left.
+// Lock held.
+void CompleteWaitingAborts(Device &d, Pipe *pipe, std::vector<Completion> &done) {
+  if (!pipe || InFlightOn(d, pipe)) return;
+  for (auto it = d.waitingAborts.begin(); it != d.waitingAborts.end();) {
+    if (it->pipe == pipe) {
+      UrbOf(it->irp)->UrbHeader.Status = USBD_STATUS_SUCCESS;
+      TraceOutcome(d, it->traceSeq, USBD_STATUS_SUCCESS, 0);
+      done.push_back({it->irp, STATUS_SUCCESS});
+      it = d.waitingAborts.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 int64_t FrameUnit(Speed speed) { return speed == Speed::Full ? 10000 : 1250; }
@@ -147,32 +164,32 @@ void Loop() {
     lock.lock();
     --b.busy;
     std::vector<Completion> done;
-    if (!answered) {
+    Device *d = t->device;
+    Pipe *pipe = t->pipe;
+    // What happened to its pipe while the bus moved it ends it now if it was not answered:
+    // parked, nothing but its own cancellation would ever end it.
+    const bool aborted = pipe && (!d->pipes.count(pipe->handle) ||
+                                  std::any_of(d->waitingAborts.begin(), d->waitingAborts.end(),
+                                              [&](const WaitingAbort &w) { return w.pipe == pipe; }));
+    if (!answered && (aborted || !d->present)) {
+      done.push_back(Finish(t, d->present ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE));
+      CompleteWaitingAborts(*d, pipe, done);
+    } else if (!answered) {
       t->state = Transfer::State::Parked;
       IoSetCancelRoutine(t->irp, CancelTransfer);
-      if (t->irp->Cancel && IoSetCancelRoutine(t->irp, nullptr)) done.push_back(Finish(t, USBD_STATUS_CANCELED));
+      // IoCancelIrp sets Cancel without the bus lock: an atomic load, ordered after the
+      // exchange, either sees it or leaves the routine for IoCancelIrp to take.
+      if (IrpCancelRequested(t->irp) && IoSetCancelRoutine(t->irp, nullptr))
+        done.push_back(Finish(t, USBD_STATUS_CANCELED));
     } else {
-      Device *d = t->device;
-      Pipe *pipe = t->pipe;
-      USBD_STATUS status = t->urb->UrbHeader.Status;
-      if (!d->present) status = USBD_STATUS_DEVICE_GONE;
-      done.push_back(Finish(t, status));
+      // The device answered before it left (an FX releasing its CPU re-enumerates from inside
+      // the write that releases it): the answer stands.
+      done.push_back(Finish(t, t->urb->UrbHeader.Status));
       // A model that said Nak may have data now; ask the held transfers of the device again.
       for (Transfer *other : b.queue)
         if (other->device == d && other->state == Transfer::State::Parked && !other->heldForever)
           other->state = Transfer::State::Queued;
-      if (pipe && !InFlightOn(*d, pipe)) {
-        for (auto it = d->waitingAborts.begin(); it != d->waitingAborts.end();) {
-          if (it->pipe == pipe) {
-            UrbOf(it->irp)->UrbHeader.Status = USBD_STATUS_SUCCESS;
-            TraceOutcome(*d, it->traceSeq, USBD_STATUS_SUCCESS, 0);
-            done.push_back({it->irp, STATUS_SUCCESS});
-            it = d->waitingAborts.erase(it);
-          } else {
-            ++it;
-          }
-        }
-      }
+      CompleteWaitingAborts(*d, pipe, done);
     }
     ++b.busy;
     lock.unlock();
@@ -223,7 +240,7 @@ bool QueueTransfer(Transfer *t, std::unique_lock<std::mutex> &) {
   BusState &b = State();
   IoMarkIrpPending(t->irp);
   IoSetCancelRoutine(t->irp, CancelTransfer);
-  if (t->irp->Cancel && IoSetCancelRoutine(t->irp, nullptr)) return false;
+  if (IrpCancelRequested(t->irp) && IoSetCancelRoutine(t->irp, nullptr)) return false;
   if (b.pace == Pace::RealTime) t->due = DueTime(b, *t);
   b.queue.push_back(t);
   b.byIrp[t->irp] = t;

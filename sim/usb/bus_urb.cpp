@@ -586,6 +586,28 @@ void ExecuteIso(Transfer &t, uint8_t *buffer, std::optional<Response> fault) {
   iso.Hdr.Status = errors == iso.NumberOfPackets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
 }
 
+// A data transfer that ends before the bus ran it (the device has left, or it was cancelled on
+// its way in) moved nothing, and its URB says so as the bus thread's end of a transfer does.
+// Fields are written only where the URB has them.
+void NothingMoved(PURB urb, USBD_STATUS status) {
+  const USHORT function = urb->UrbHeader.Function;
+  if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && function != URB_FUNCTION_CONTROL_TRANSFER &&
+      function != URB_FUNCTION_ISOCH_TRANSFER)
+    return;
+  if (urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) return;
+  urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+  auto &iso = urb->UrbIsochronousTransfer;
+  if (function != URB_FUNCTION_ISOCH_TRANSFER ||
+      urb->UrbHeader.Length < offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket) +
+                                  size_t(iso.NumberOfPackets) * sizeof(USBD_ISO_PACKET_DESCRIPTOR))
+    return;
+  for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+    iso.IsoPacket[i].Length = 0;
+    iso.IsoPacket[i].Status = status;
+  }
+  iso.ErrorCount = iso.NumberOfPackets;
+}
+
 NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   if (!urb) return Answer(irp, STATUS_INVALID_PARAMETER);
   BusState &b = State();
@@ -601,6 +623,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   USBD_STATUS status = USBD_STATUS_SUCCESS;
   if (!d.present) {
     status = USBD_STATUS_DEVICE_GONE;
+    NothingMoved(urb, status);
   } else if (const FormattedRequest *f = FormattedFor(function)) {
     isTransfer = true;
     status = BuildFormatted(*f, urb, *t);
@@ -671,6 +694,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     if (!QueueTransfer(t, lock)) {
       // Cancelled before it reached the bus's queue.
       urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+      NothingMoved(urb, USBD_STATUS_CANCELED);
       TraceOutcome(d, seq, USBD_STATUS_CANCELED, 0);
       delete t;
       lock.unlock();

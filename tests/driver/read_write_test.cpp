@@ -162,7 +162,7 @@ TEST_F(ReadWrite, RefusalsCompleteWithNoBytes) {
 
 // The bus gives the cancelled read back as cancelled; the driver completes it once, at once or
 // on the third tick of its 10 ms timer.
-TEST_F(ReadWrite, CancelledHeldReadCompletesOnce) {
+TEST_F(ReadWrite, ConcurrencyCancelledHeldReadCompletesOnce) {
   for (bool defer : {false, true}) {
     SCOPED_TRACE(defer);
     Unplug();

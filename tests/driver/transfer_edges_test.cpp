@@ -1,0 +1,307 @@
+// Transfers at their edges: isochronous packet results and limits, requests held while the
+// device takes no bus requests, set-up that runs out of resources, and a pipe record that
+// outlives its configuration until its last transfer is done.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "driver/config/configuration.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/pool_tags.h"
+#include "include/xrusb/ioctl.h"
+#include "include/xrusb/status.h"
+#include "plugged_device.h"
+#include "sim/kernel/clock.h"
+#include "sim/kernel/pnp.h"
+#include "sim/kernel/pool.h"
+#include "sim/usb/bus.h"
+
+namespace {
+
+using sim::usb::Bus;
+using sim::usb::Fault;
+using sim::usb::Response;
+using sim::usb::TestPatternByte;
+using simwin::HANDLE;
+namespace td = sim::usb::test_device;
+
+struct Io {
+  simwin::OVERLAPPED o{};
+  std::vector<uint8_t> buffer;
+};
+
+class TransferEdges : public xrtest::PluggedDevice {
+ protected:
+  TransferEdges() : PluggedDevice(false) {}
+  void SetUp() override {
+    PluggedDevice::SetUp();
+    Plug({{u"MaxIsoPackets", 16}});
+    ASSERT_NE(h_, simwin::INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    sim::SetClockMode(sim::ClockMode::Real);
+    PluggedDevice::TearDown();
+  }
+
+  NTSTATUS BindTo(HANDLE h, uint8_t address) {
+    const BindPipeRequest r{address};
+    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
+  }
+  HANDLE Another() {
+    handles_.push_back(Open());
+    return handles_.back();
+  }
+  std::unique_ptr<Io> Start(HANDLE h, bool read, std::vector<uint8_t> buffer) {
+    auto io = std::make_unique<Io>();
+    io->buffer = std::move(buffer);
+    if (read)
+      simwin::ReadFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
+    else
+      simwin::WriteFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
+    return io;
+  }
+  static xrtest::Result Finish(HANDLE h, Io &io) {
+    DWORD bytes = 0;
+    simwin::GetOverlappedResult(h, &io.o, &bytes, TRUE);
+    return {NTSTATUS(uint32_t(io.o.Internal)), io.o.InternalHigh};
+  }
+  xrtest::Result Transfer(HANDLE h, bool read, std::vector<uint8_t> &buffer) {
+    auto io = Start(h, read, buffer);
+    const xrtest::Result r = Finish(h, *io);
+    buffer = io->buffer;
+    return r;
+  }
+  // A read of the empty loopback FIFO: the bus holds it until it is cancelled or aborted.
+  std::unique_ptr<Io> HeldRead(HANDLE h) {
+    auto io = Start(h, true, std::vector<uint8_t>(64));
+    while (Bus::Get().HeldTransfers(pdo_) == 0) std::this_thread::yield();
+    return io;
+  }
+  PipeContext *Pipe(uint8_t address) {
+    for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
+      PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
+      if (pipe->pipeInfo.EndpointAddress == address) return pipe;
+    }
+    return nullptr;
+  }
+  size_t DataUrbs() {
+    size_t n = 0;
+    for (const auto &t : Bus::Get().Trace(pdo_))
+      n += t.function == URB_FUNCTION_ISOCH_TRANSFER || t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    return n;
+  }
+};
+
+// Interface 1 in alternate setting 1: isochronous IN and OUT with 256-byte packets.
+class IsoEdges : public TransferEdges {
+ protected:
+  static constexpr ULONG kPacketSize = 256;
+
+  void SetUp() override {
+    TransferEdges::SetUp();
+    ASSERT_EQ(Configure(0, {{0, 0, 4096}, {1, 1, 65536}}), STATUS_SUCCESS);
+    out_ = Another();
+    ASSERT_EQ(BindTo(h_, td::kIsoIn), STATUS_SUCCESS);
+    ASSERT_EQ(BindTo(out_, td::kIsoOut), STATUS_SUCCESS);
+  }
+  // Header, table, then the packets' data one after the other.
+  static std::vector<uint8_t> Buffer(const std::vector<ULONG> &lengths) {
+    const ULONG table = ULONG(sizeof(IsoTransferHeader) + lengths.size() * sizeof(IsoPacketDescriptor));
+    std::vector<uint8_t> b(table + std::accumulate(lengths.begin(), lengths.end(), 0ul), 0xEE);
+    const IsoTransferHeader h{ULONG(lengths.size()), ISO_START_ASAP, 0, 0xFFFF};
+    std::memcpy(b.data(), &h, sizeof h);
+    ULONG offset = table;
+    for (size_t k = 0; k < lengths.size(); ++k) {
+      const IsoPacketDescriptor d{offset, lengths[k], 0xFFFFFFFF};
+      std::memcpy(b.data() + sizeof h + k * sizeof d, &d, sizeof d);
+      offset += lengths[k];
+    }
+    return b;
+  }
+  static IsoTransferHeader Header(const std::vector<uint8_t> &b) {
+    IsoTransferHeader h;
+    std::memcpy(&h, b.data(), sizeof h);
+    return h;
+  }
+  static IsoPacketDescriptor Descriptor(const std::vector<uint8_t> &b, ULONG k) {
+    IsoPacketDescriptor d;
+    std::memcpy(&d, b.data() + sizeof(IsoTransferHeader) + k * sizeof d, sizeof d);
+    return d;
+  }
+
+  HANDLE out_ = simwin::INVALID_HANDLE_VALUE;
+};
+
+// Packets 2 and 5 fail at the device; each keeps its own status and the counters split 6 and 2.
+TEST_F(IsoEdges, ReadWithFailedPacketsReportsEachOne) {
+  auto packet = std::make_shared<int>(0);
+  auto modelIn = device_.model->in;
+  device_.model->in = [modelIn, packet](uint8_t endpoint, size_t length) {
+    if (endpoint == td::kIsoIn) {
+      const int k = (*packet)++;
+      if (k == 2 || k == 5) return Response::Error(USBD_STATUS_CRC);
+    }
+    return modelIn(endpoint, length);
+  };
+  std::vector<uint8_t> b = Buffer(std::vector<ULONG>(8, kPacketSize));
+  const xrtest::Result r = Transfer(h_, true, b);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 6 * kPacketSize);
+  EXPECT_EQ(Header(b).ErrorCount, 2u);
+  for (ULONG k = 0; k < 8; ++k) {
+    const bool bad = k == 2 || k == 5;
+    EXPECT_EQ(Descriptor(b, k).Status, bad ? 0xE0000001u : 0u) << k;
+    EXPECT_EQ(Descriptor(b, k).Length, bad ? 0u : kPacketSize) << k;
+  }
+  const PipeContext *pipe = Pipe(td::kIsoIn);
+  EXPECT_EQ(pipe->requestsSucceeded, 6u);
+  EXPECT_EQ(pipe->requestsFailed, 2u);
+  EXPECT_EQ(pipe->bytesTransferred, 6 * kPacketSize);
+}
+
+// A write counts what the caller gave, whatever became of the packets.
+TEST_F(IsoEdges, WriteCountsTheCallersLengths) {
+  const std::vector<ULONG> lengths{kPacketSize, 0, 100, 37};
+  Bus::Get().FailEndpoint(pdo_, td::kIsoOut, Fault{Response::Error(USBD_STATUS_XACT_ERROR)});
+  std::vector<uint8_t> b = Buffer(lengths);
+  xrtest::Result r = Transfer(out_, false, b);
+  EXPECT_FALSE(NT_SUCCESS(r.status)) << "every packet failed";
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Header(b).ErrorCount, 4u);
+  const PipeContext *pipe = Pipe(td::kIsoOut);
+  EXPECT_EQ(pipe->bytesTransferred, 393u);
+  EXPECT_EQ(pipe->requestsFailed, 4u);
+
+  b = Buffer(lengths);
+  r = Transfer(out_, false, b);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(pipe->bytesTransferred, 786u);
+  EXPECT_EQ(pipe->requestsSucceeded, 4u);
+  EXPECT_EQ(device_.state->Snapshot().isoOutBytes, 393u);
+}
+
+// Each limit is checked on both sides of its edge; a refusal reaches nothing below.
+TEST_F(IsoEdges, Limits) {
+  struct Case {
+    const char *what;
+    bool read;
+    std::vector<uint8_t> buffer;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"write packet over the packet size", false, Buffer({kPacketSize, kPacketSize + 1}), ERR_INVALID_ISO_PACKET},
+      {"read packet over the packet size", true, Buffer({kPacketSize, kPacketSize + 1}), STATUS_SUCCESS},
+      {"as many packets as allowed", true, Buffer(std::vector<ULONG>(16, 8)), STATUS_SUCCESS},
+      {"one packet more", true, Buffer(std::vector<ULONG>(17, 8)), ERR_TOO_MANY_ISO_PACKETS},
+      {"empty packets at the end of a buffer no longer than its table", true, Buffer({0, 0, 0}), STATUS_SUCCESS},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Bus::Get().ClearTrace(pdo_);
+    std::vector<uint8_t> b = c.buffer;
+    const xrtest::Result r = Transfer(c.read ? h_ : out_, c.read, b);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(DataUrbs(), NT_SUCCESS(c.status) ? 1u : 0u);
+    if (!NT_SUCCESS(c.status)) {
+      EXPECT_EQ(r.information, 0u);
+      EXPECT_EQ(b, c.buffer) << "the caller's table is left alone";
+    }
+  }
+  EXPECT_EQ(dx_->isoTransferPool.inUseCount, 0u);
+}
+
+// No context or no MDL: the request fails with no bytes and gives back what it took.
+TEST_F(IsoEdges, SetupOutOfResources) {
+  const std::vector<uint8_t> original = Buffer(std::vector<ULONG>(4, kPacketSize));
+  std::vector<uint8_t> b = original;
+  sim::FailNth(sim::AllocKind::Pool, 1, TAG_TRANSFER_POOL);  // the isochronous pool's first block
+  xrtest::Result r = Transfer(h_, true, b);
+  EXPECT_EQ(r.status, ERR_NO_TRANSFER_CONTEXT);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(b, original);
+
+  // The I/O manager's MDL of the caller's buffer comes first, then its mapping.
+  for (auto [nth, status] : {std::pair{2, ERR_BUFFER_MAPPING_FAILED}, std::pair{3, ERR_NO_MEMORY}}) {
+    sim::FailNth(sim::AllocKind::Mdl, nth);
+    r = Transfer(h_, true, b);
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_EQ(dx_->isoTransferPool.inUseCount, 0u);
+  EXPECT_EQ(DataUrbs(), 0u);
+
+  EXPECT_EQ(Transfer(h_, true, b).status, STATUS_SUCCESS) << "the context went back";
+}
+
+// While a stop is pending reads wait in the driver, cancellable one by one or by handle; when
+// the stop is called off the rest go down in the order they were made, across handles.
+TEST_F(TransferEdges, HeldWhileStopPendingThenSentInOrder) {
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  const HANDLE interrupt = Another(), loopback = Another();
+  ASSERT_EQ(BindTo(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindTo(interrupt, td::kInterruptIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindTo(loopback, td::kLoopbackIn), STATUS_SUCCESS);
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+
+  auto first = Start(h_, true, std::vector<uint8_t>(100));
+  auto report = Start(interrupt, true, std::vector<uint8_t>(td::kInterruptReportSize));
+  auto cancelled = Start(h_, true, std::vector<uint8_t>(50));
+  auto aborted = Start(loopback, true, std::vector<uint8_t>(64));
+  auto second = Start(h_, true, std::vector<uint8_t>(200));
+  for (const Io *io : {first.get(), report.get(), cancelled.get(), aborted.get(), second.get()})
+    EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o));
+  EXPECT_EQ(DataUrbs(), 0u);
+
+  ASSERT_TRUE(simwin::CancelIoEx(h_, &cancelled->o));
+  xrtest::Result r = Finish(h_, *cancelled);
+  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Send(loopback, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Finish(loopback, *aborted).status, STATUS_CANCELLED);
+  EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&first->o)) << "another handle's reads stay";
+  EXPECT_EQ(DataUrbs(), 0u);
+
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Finish(h_, *first).information, 100u);
+  EXPECT_EQ(Finish(interrupt, *report).information, td::kInterruptReportSize);
+  EXPECT_EQ(Finish(h_, *second).information, 200u);
+  std::vector<std::pair<uint8_t, ULONG>> sent;
+  for (const auto &t : Bus::Get().Trace(pdo_))
+    if (t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) sent.push_back({t.endpoint, t.requestedLength});
+  const std::vector<std::pair<uint8_t, ULONG>> expected{
+      {td::kSourceIn, 100}, {td::kInterruptIn, ULONG(td::kInterruptReportSize)}, {td::kSourceIn, 200}};
+  EXPECT_EQ(sent, expected);
+  EXPECT_EQ(second->buffer[0], TestPatternByte(100));
+  EXPECT_EQ(dx_->activeTransferCount, 0);
+}
+
+// A read held back after its abort keeps its pipe record alive past the configuration; the
+// record goes with the read's completion, which also drains the device.
+TEST_F(TransferEdges, LastTransferFreesAnUnconfiguredPipe) {
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  ASSERT_EQ(BindTo(h_, td::kLoopbackIn), STATUS_SUCCESS);
+  auto io = HeldRead(h_);
+  sim::SetClockMode(sim::ClockMode::Manual);
+  const HANDLE other = Another();
+  ASSERT_EQ(Send(other, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_TRUE(IsListEmpty(&dx_->pipeList));
+  EXPECT_EQ(sim::PoolUsage(TAG_PIPE_CONTEXT).blocksOutstanding, 1u);
+  EXPECT_EQ(dx_->activeTransferCount, 1);
+  EXPECT_EQ(KeReadStateEvent(&dx_->transfersDrainedEvent), 0);
+
+  for (int tick = 0; tick < 2; ++tick) sim::AdvanceMs(10);
+  EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o)) << "held until the third tick";
+  sim::AdvanceMs(10);
+  const xrtest::Result r = Finish(h_, *io);
+  EXPECT_EQ(r.status, ERR_USBD_CANCELED);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(sim::PoolUsage(TAG_PIPE_CONTEXT).blocksOutstanding, 0u);
+  EXPECT_EQ(dx_->activeTransferCount, 0);
+  EXPECT_NE(KeReadStateEvent(&dx_->transfersDrainedEvent), 0);
+}
+
+}  // namespace

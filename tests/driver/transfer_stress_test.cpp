@@ -1,0 +1,233 @@
+// Every kind of transfer on several handles at once while other threads cancel, abort, unbind,
+// reconfigure, close handles and finally unplug the device: each request must complete exactly
+// once with a status that fits what happened to it, and nothing may remain afterwards.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "driver/core/device_extension.h"
+#include "include/xrusb/ioctl.h"
+#include "include/xrusb/status.h"
+#include "plugged_device.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using simwin::HANDLE;
+namespace td = sim::usb::test_device;
+
+constexpr ULONG kIsoPackets = 8, kIsoPacket = 256;
+constexpr NTSTATUS kDeviceGone = NTSTATUS(USBD_STATUS_DEVICE_GONE | 0xE0000000u);
+
+// What may become of a request here: done, cancelled in the driver or at the bus, refused for a
+// binding or a configuration that has just gone, or refused by a device that has left.
+bool Sensible(NTSTATUS s) {
+  switch (s) {
+    case STATUS_SUCCESS:
+    case STATUS_CANCELLED:
+    case ERR_USBD_CANCELED:
+    case ERR_NOT_BOUND:
+    case ERR_DEVICE_NOT_PRESENT:
+    case ERR_DEVICE_NOT_READY:
+    case kDeviceGone:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Control codes from any thread: the fixture's Send keeps state of its own.
+NTSTATUS Ioctl(HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0) {
+  simwin::OVERLAPPED o{};
+  DWORD bytes = 0;
+  simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, nullptr, 0, &bytes, &o);
+  return NTSTATUS(uint32_t(o.Internal));
+}
+
+NTSTATUS Bind(HANDLE h, uint8_t address) {
+  const BindPipeRequest r{address};
+  return Ioctl(h, IOCTL_BIND_PIPE, &r, sizeof r);
+}
+
+std::vector<uint8_t> IsoBuffer() {
+  const ULONG table = sizeof(IsoTransferHeader) + kIsoPackets * sizeof(IsoPacketDescriptor);
+  std::vector<uint8_t> b(table + kIsoPackets * kIsoPacket);
+  const IsoTransferHeader h{kIsoPackets, ISO_START_ASAP, 0, 0};
+  std::memcpy(b.data(), &h, sizeof h);
+  for (ULONG k = 0; k < kIsoPackets; ++k) {
+    const IsoPacketDescriptor d{table + k * kIsoPacket, kIsoPacket, 0};
+    std::memcpy(b.data() + sizeof h + k * sizeof d, &d, sizeof d);
+  }
+  return b;
+}
+
+struct Request {
+  simwin::OVERLAPPED o{};
+  std::vector<uint8_t> buffer;
+};
+
+// One handle bound to one endpoint, keeping a few requests in flight.
+struct Worker {
+  uint8_t endpoint;
+  bool iso;
+  DWORD length;
+  HANDLE h = simwin::INVALID_HANDLE_VALUE;
+  std::deque<std::unique_ptr<Request>> inFlight;
+  uint64_t completed = 0;
+
+  bool Read() const { return endpoint & 0x80; }
+  void Issue() {
+    auto r = std::make_unique<Request>();
+    r->buffer = iso ? IsoBuffer() : std::vector<uint8_t>(length, 0x5A);
+    if (Read())
+      simwin::ReadFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o);
+    else
+      simwin::WriteFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o);
+    inFlight.push_back(std::move(r));
+  }
+  // The oldest request's end; a lost completion fails the test instead of hanging it.
+  NTSTATUS Retire() {
+    Request &r = *inFlight.front();
+    DWORD bytes = 0;
+    simwin::GetOverlappedResultEx(h, &r.o, &bytes, 30000, FALSE);
+    if (!simwin::HasOverlappedIoCompleted(&r.o)) {
+      ADD_FAILURE() << "a request on endpoint " << std::hex << int(endpoint) << " never completed";
+      std::abort();  // its buffer may still be written
+    }
+    const NTSTATUS s = NTSTATUS(uint32_t(r.o.Internal));
+    EXPECT_TRUE(Sensible(s)) << std::hex << "endpoint " << int(endpoint) << " status " << s;
+    EXPECT_LE(r.o.InternalHigh, r.buffer.size());
+    if (!NT_SUCCESS(s)) {
+      EXPECT_EQ(r.o.InternalHigh, 0u) << std::hex << s;
+    }
+    inFlight.pop_front();
+    ++completed;
+    return s;
+  }
+  void Run(const std::atomic<bool> &gone) {
+    while (!gone.load()) {
+      while (inFlight.size() < 3) Issue();
+      const NTSTATUS s = Retire();
+      if (s == ERR_NOT_BOUND) {
+        if (Bind(h, endpoint) != STATUS_SUCCESS) std::this_thread::yield();  // the pipe comes back later
+      }
+    }
+    while (!inFlight.empty()) Retire();
+  }
+};
+
+class TransferStress : public xrtest::PluggedDevice {};
+
+TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
+  const SetConfigurationRequest config = [] {
+    SetConfigurationRequest r{};
+    r.ConfigurationIndex = 0;
+    r.NumberOfInterfaces = 2;
+    r.InterfaceList[0] = {0, 0, 65536};
+    r.InterfaceList[1] = {1, 1, 65536};
+    return r;
+  }();
+  ASSERT_EQ(Ioctl(h_, IOCTL_SET_CONFIGURATION, &config, sizeof config), STATUS_SUCCESS);
+
+  const std::tuple<uint8_t, bool, DWORD> kinds[] = {
+      {td::kLoopbackOut, false, 512}, {td::kLoopbackIn, false, 512},  {td::kSourceIn, false, 4096},
+      {td::kSinkOut, false, 4096},    {td::kInterruptIn, false, 8},   {td::kIsoIn, true, 0},
+      {td::kIsoOut, true, 0},
+  };
+  std::deque<Worker> workers;  // never moved: threads hold them
+  for (auto [endpoint, iso, length] : kinds) workers.push_back({endpoint, iso, length});
+  for (Worker &w : workers) {
+    w.h = Open();
+    handles_.push_back(w.h);
+    ASSERT_EQ(Bind(w.h, w.endpoint), STATUS_SUCCESS);
+  }
+
+  std::atomic<bool> gone{false}, quiet{false};
+  std::vector<std::thread> threads;
+  for (Worker &w : workers) threads.emplace_back([&w, &gone] { w.Run(gone); });
+
+  // Cancels whatever a handle has in flight, at random.
+  threads.emplace_back([&] {
+    std::minstd_rand random(7);
+    while (!quiet.load()) {
+      simwin::CancelIoEx(workers[random() % workers.size()].h, nullptr);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+
+  // Opens a handle, writes on it and closes it with the writes in flight: cleanup against them.
+  std::atomic<uint64_t> closedWithWrites{0};
+  threads.emplace_back([&] {
+    while (!quiet.load()) {
+      const HANDLE h = Open();
+      if (h == simwin::INVALID_HANDLE_VALUE) break;
+      std::vector<std::unique_ptr<Request>> writes;
+      if (Bind(h, td::kInterruptOut) == STATUS_SUCCESS) {
+        for (int k = 0; k < 2; ++k) {
+          writes.push_back(std::make_unique<Request>());
+          writes.back()->buffer.assign(8, uint8_t(k));
+          simwin::WriteFile(h, writes.back()->buffer.data(), 8, nullptr, &writes.back()->o);
+        }
+      }
+      EXPECT_TRUE(simwin::CloseHandle(h));
+      for (auto &w : writes) {
+        while (!simwin::HasOverlappedIoCompleted(&w->o)) std::this_thread::yield();
+        const NTSTATUS s = NTSTATUS(uint32_t(w->o.Internal));
+        EXPECT_TRUE(Sensible(s)) << std::hex << s;
+      }
+      closedWithWrites += !writes.empty();
+    }
+  });
+
+  // Pipes aborted and unbound, alternate settings and whole configurations changed, on the
+  // workers' own handles and on another one; then the device leaves under all of it.
+  std::minstd_rand random(11);
+  const auto end = Clock::now() + std::chrono::milliseconds(1500);
+  int rounds = 0;
+  for (; Clock::now() < end && rounds < 400; ++rounds) {
+    Worker &w = workers[random() % workers.size()];
+    NTSTATUS s = STATUS_SUCCESS;
+    switch (random() % 5) {
+      case 0:
+        s = Ioctl(w.h, IOCTL_ABORT_PIPE);
+        break;
+      case 1:
+        s = Ioctl(w.h, IOCTL_UNBIND_PIPE);
+        break;
+      case 2: {
+        const InterfaceSetting alternate{1, uint16_t(1 + rounds % 2), 65536};
+        s = Ioctl(h_, IOCTL_SET_INTERFACE, &alternate, sizeof alternate);
+        break;
+      }
+      case 3:
+        EXPECT_EQ(Ioctl(h_, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        s = Ioctl(h_, IOCTL_SET_CONFIGURATION, &config, sizeof config);
+        break;
+      default:
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        break;
+    }
+    EXPECT_TRUE(s == STATUS_SUCCESS || s == ERR_NOT_BOUND) << std::hex << s << " in round " << std::dec << rounds;
+  }
+  Remove();
+  gone = true;
+  quiet = true;
+  for (std::thread &t : threads) t.join();
+
+  for (const Worker &w : workers) EXPECT_GT(w.completed, 3u) << "endpoint " << std::hex << int(w.endpoint);
+  EXPECT_GT(closedWithWrites.load(), 0u);
+  EXPECT_EQ(__atomic_load_n(&dx_->activeTransferCount, __ATOMIC_ACQUIRE), 0);
+  // The removal finishes with the last close, in the tear-down; the world's end then finds
+  // every IRP completed and no pool left.
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -26,6 +27,12 @@ namespace xrtest {
 struct Result {
   NTSTATUS status;
   ULONG_PTR information;  // as the request completed, failures included
+};
+
+// One overlapped read or write and its buffer.
+struct Io {
+  simwin::OVERLAPPED o{};
+  std::vector<uint8_t> buffer;
 };
 
 struct Endpoint {
@@ -223,6 +230,32 @@ class PluggedDevice : public ::testing::Test {
   NTSTATUS BindPipe(simwin::HANDLE h, uint8_t address) {
     const BindPipeRequest r{address};
     return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
+  }
+  // A further handle, closed with h_.
+  simwin::HANDLE Another() {
+    handles_.push_back(Open());
+    return handles_.back();
+  }
+  // Failures complete inside the call; Finish reads them as the rest.
+  static std::unique_ptr<Io> Start(simwin::HANDLE h, bool read, std::vector<uint8_t> buffer) {
+    auto io = std::make_unique<Io>();
+    io->buffer = std::move(buffer);
+    if (read)
+      simwin::ReadFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
+    else
+      simwin::WriteFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
+    return io;
+  }
+  static Result Finish(simwin::HANDLE h, Io &io) {
+    DWORD bytes = 0;
+    simwin::GetOverlappedResult(h, &io.o, &bytes, TRUE);
+    return {NTSTATUS(uint32_t(io.o.Internal)), io.o.InternalHigh};
+  }
+  static Result Transfer(simwin::HANDLE h, bool read, std::vector<uint8_t> &buffer) {
+    auto io = Start(h, read, buffer);
+    const Result r = Finish(h, *io);
+    buffer = io->buffer;
+    return r;
   }
   PipeContext *PipeAt(uint8_t address) {
     for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {

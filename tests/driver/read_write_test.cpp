@@ -23,44 +23,12 @@ using sim::usb::Fault;
 using sim::usb::Response;
 using sim::usb::TestPatternByte;
 using simwin::HANDLE;
+using xrtest::Io;
 namespace td = sim::usb::test_device;
-
-// One overlapped request and its buffer.
-struct Io {
-  simwin::OVERLAPPED o{};
-  std::vector<uint8_t> buffer;
-};
 
 class ReadWrite : public xrtest::PluggedDevice {
  protected:
-  NTSTATUS Bind(HANDLE h, uint8_t address) {
-    const BindPipeRequest r{address};
-    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
-  }
   void ConfigureBulk() { ASSERT_EQ(Configure(0, {{0, 0, 1u << 20}}), STATUS_SUCCESS); }
-  HANDLE Second() {
-    handles_.push_back(Open());
-    return handles_.back();
-  }
-  std::unique_ptr<Io> Start(HANDLE h, bool read, std::vector<uint8_t> buffer) {
-    auto io = std::make_unique<Io>();
-    io->buffer = std::move(buffer);
-    const bool done = read ? simwin::ReadFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o)
-                           : simwin::WriteFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
-    (void)done;  // failures complete inside the call; Finish reads them as the rest
-    return io;
-  }
-  xrtest::Result Finish(HANDLE h, Io &io) {
-    DWORD bytes = 0;
-    simwin::GetOverlappedResult(h, &io.o, &bytes, TRUE);
-    return {NTSTATUS(uint32_t(io.o.Internal)), io.o.InternalHigh};
-  }
-  xrtest::Result Transfer(HANDLE h, bool read, std::vector<uint8_t> &buffer) {
-    auto io = Start(h, read, buffer);
-    const xrtest::Result r = Finish(h, *io);
-    buffer = io->buffer;
-    return r;
-  }
   // A read the loopback endpoint holds (its FIFO is empty) until it is cancelled.
   std::unique_ptr<Io> HeldRead(HANDLE h, size_t heldBefore) {
     auto io = Start(h, true, std::vector<uint8_t>(64));
@@ -69,13 +37,6 @@ class ReadWrite : public xrtest::PluggedDevice {
     return io;
   }
   static bool Pending(const Io &io) { return !simwin::HasOverlappedIoCompleted(&io.o); }
-  PipeContext *PipeAt(uint8_t address) {
-    for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
-      PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
-      if (pipe->pipeInfo.EndpointAddress == address) return pipe;
-    }
-    return nullptr;
-  }
   size_t BulkUrbs(uint8_t endpoint, ULONG length) {
     size_t n = 0;
     for (const auto &t : Bus::Get().Trace(pdo_))
@@ -87,9 +48,9 @@ class ReadWrite : public xrtest::PluggedDevice {
 
 TEST_F(ReadWrite, LoopbackWriteThenReadMovesTheData) {
   ConfigureBulk();
-  const HANDLE in = Second();
-  ASSERT_EQ(Bind(h_, td::kLoopbackOut), STATUS_SUCCESS);
-  ASSERT_EQ(Bind(in, td::kLoopbackIn), STATUS_SUCCESS);
+  const HANDLE in = Another();
+  ASSERT_EQ(BindPipe(h_, td::kLoopbackOut), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(in, td::kLoopbackIn), STATUS_SUCCESS);
   std::vector<uint8_t> data(1000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 3);
   std::vector<uint8_t> sent = data;
@@ -107,7 +68,7 @@ TEST_F(ReadWrite, LoopbackWriteThenReadMovesTheData) {
 // Each read is one URB of its whole length, and they reach the bus in the order they were made.
 TEST_F(ReadWrite, SeveralReadsInFlightKeepTheirOrder) {
   ConfigureBulk();
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   const std::vector<DWORD> lengths{1u << 20, 4096, 512};
   std::vector<std::unique_ptr<Io>> ios;
   for (DWORD n : lengths) ios.push_back(Start(h_, true, std::vector<uint8_t>(n)));
@@ -125,7 +86,7 @@ TEST_F(ReadWrite, SeveralReadsInFlightKeepTheirOrder) {
 
 TEST_F(ReadWrite, ShortReadFailsUnlessThePipeAllowsIt) {
   ConfigureBulk();
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   std::vector<uint8_t> buffer(512);
   ASSERT_EQ(Send(IOCTL_SET_PIPE_PARAMETERS, PipeParameters{0}).status, STATUS_SUCCESS);
   Bus::Get().FailEndpoint(pdo_, td::kSourceIn, Fault{Response::Ack(std::vector<uint8_t>(60, 0x5A))});
@@ -149,9 +110,9 @@ TEST_F(ReadWrite, RefusalsCompleteWithNoBytes) {
   std::vector<uint8_t> none;
   EXPECT_EQ(Transfer(h_, true, none).status, STATUS_SUCCESS) << "a read without buffer, even unbound";
   ConfigureBulk();
-  const HANDLE in = Second();
-  ASSERT_EQ(Bind(h_, td::kSinkOut), STATUS_SUCCESS);
-  ASSERT_EQ(Bind(in, td::kSourceIn), STATUS_SUCCESS);
+  const HANDLE in = Another();
+  ASSERT_EQ(BindPipe(h_, td::kSinkOut), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(in, td::kSourceIn), STATUS_SUCCESS);
   for (auto [h, read] : {std::pair{h_, true}, std::pair{in, false}}) {
     const xrtest::Result r = Transfer(h, read, buffer);
     EXPECT_EQ(r.status, ERR_INVALID_DIRECTION);
@@ -168,7 +129,7 @@ TEST_F(ReadWrite, ConcurrencyCancelledHeldReadCompletesOnce) {
     Unplug();
     Plug({{u"DeferCancelledIrps", defer}});
     ConfigureBulk();
-    ASSERT_EQ(Bind(h_, td::kLoopbackIn), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
     auto io = HeldRead(h_, 0);
     if (defer) sim::SetClockMode(sim::ClockMode::Manual);
     ASSERT_TRUE(simwin::CancelIoEx(h_, &io->o));
@@ -201,7 +162,7 @@ class IsoReadWrite : public ReadWrite {
     ReadWrite::SetUp();
     // Alternate setting 1: 256-byte packets.
     ASSERT_EQ(Configure(0, {{0, 0, 4096}, {1, 1, 65536}}), STATUS_SUCCESS);
-    ASSERT_EQ(Bind(h_, td::kIsoIn), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(h_, td::kIsoIn), STATUS_SUCCESS);
   }
   static std::vector<uint8_t> Buffer() {
     std::vector<uint8_t> b(kData + kPackets * kPacketSize, 0xEE);
@@ -253,8 +214,8 @@ TEST_F(IsoReadWrite, PacketBelowTheFirstIsRefused) {
 // look at the binding and its reference on the pipe when that happens.
 TEST_F(ReadWrite, ConcurrencyReadsAgainstConfigurationChanges) {
   ConfigureBulk();
-  const HANDLE other = Second();
-  ASSERT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+  const HANDLE other = Another();
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   std::atomic<bool> stop{false};
   std::thread reader([&] {
     std::vector<uint8_t> buffer(64);
@@ -269,7 +230,7 @@ TEST_F(ReadWrite, ConcurrencyReadsAgainstConfigurationChanges) {
   for (int i = 0; i < 100 && !HasFailure(); ++i) {
     EXPECT_EQ(Send(other, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(Send(other, IOCTL_SET_CONFIGURATION, &r, sizeof r).status, STATUS_SUCCESS);
-    EXPECT_EQ(Bind(h_, td::kSourceIn), STATUS_SUCCESS);
+    EXPECT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   }
   stop = true;
   reader.join();
@@ -279,7 +240,7 @@ TEST_F(ReadWrite, ConcurrencyReadsAgainstConfigurationChanges) {
 // Unplugged under held reads: each completes, with nothing, and nothing of them stays behind.
 TEST_F(ReadWrite, UnplugCompletesReadsInFlight) {
   ConfigureBulk();
-  ASSERT_EQ(Bind(h_, td::kLoopbackIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
   std::vector<std::unique_ptr<Io>> ios;
   for (size_t k = 0; k < 3; ++k) ios.push_back(HeldRead(h_, k));
   Remove();

@@ -27,12 +27,8 @@ using sim::usb::Fault;
 using sim::usb::Response;
 using sim::usb::TestPatternByte;
 using simwin::HANDLE;
+using xrtest::Io;
 namespace td = sim::usb::test_device;
-
-struct Io {
-  simwin::OVERLAPPED o{};
-  std::vector<uint8_t> buffer;
-};
 
 class TransferEdges : public xrtest::PluggedDevice {
  protected:
@@ -47,34 +43,6 @@ class TransferEdges : public xrtest::PluggedDevice {
     PluggedDevice::TearDown();
   }
 
-  NTSTATUS BindTo(HANDLE h, uint8_t address) {
-    const BindPipeRequest r{address};
-    return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
-  }
-  HANDLE Another() {
-    handles_.push_back(Open());
-    return handles_.back();
-  }
-  std::unique_ptr<Io> Start(HANDLE h, bool read, std::vector<uint8_t> buffer) {
-    auto io = std::make_unique<Io>();
-    io->buffer = std::move(buffer);
-    if (read)
-      simwin::ReadFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
-    else
-      simwin::WriteFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
-    return io;
-  }
-  static xrtest::Result Finish(HANDLE h, Io &io) {
-    DWORD bytes = 0;
-    simwin::GetOverlappedResult(h, &io.o, &bytes, TRUE);
-    return {NTSTATUS(uint32_t(io.o.Internal)), io.o.InternalHigh};
-  }
-  xrtest::Result Transfer(HANDLE h, bool read, std::vector<uint8_t> &buffer) {
-    auto io = Start(h, read, buffer);
-    const xrtest::Result r = Finish(h, *io);
-    buffer = io->buffer;
-    return r;
-  }
   // A read of the empty loopback FIFO: the bus holds it until it is cancelled or aborted.
   std::unique_ptr<Io> HeldRead(HANDLE h) {
     auto io = Start(h, true, std::vector<uint8_t>(64));
@@ -105,8 +73,8 @@ class IsoEdges : public TransferEdges {
     TransferEdges::SetUp();
     ASSERT_EQ(Configure(0, {{0, 0, 4096}, {1, 1, 65536}}), STATUS_SUCCESS);
     out_ = Another();
-    ASSERT_EQ(BindTo(h_, td::kIsoIn), STATUS_SUCCESS);
-    ASSERT_EQ(BindTo(out_, td::kIsoOut), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(h_, td::kIsoIn), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(out_, td::kIsoOut), STATUS_SUCCESS);
   }
   // Header, table, then the packets' data one after the other.
   static std::vector<uint8_t> Buffer(const std::vector<ULONG> &lengths) {
@@ -242,9 +210,9 @@ TEST_F(IsoEdges, SetupOutOfResources) {
 TEST_F(TransferEdges, HeldWhileStopPendingThenSentInOrder) {
   ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
   const HANDLE interrupt = Another(), loopback = Another();
-  ASSERT_EQ(BindTo(h_, td::kSourceIn), STATUS_SUCCESS);
-  ASSERT_EQ(BindTo(interrupt, td::kInterruptIn), STATUS_SUCCESS);
-  ASSERT_EQ(BindTo(loopback, td::kLoopbackIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(interrupt, td::kInterruptIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(loopback, td::kLoopbackIn), STATUS_SUCCESS);
   ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
 
   auto first = Start(h_, true, std::vector<uint8_t>(100));
@@ -283,7 +251,7 @@ TEST_F(TransferEdges, HeldWhileStopPendingThenSentInOrder) {
 // record goes with the read's completion, which also drains the device.
 TEST_F(TransferEdges, LastTransferFreesAnUnconfiguredPipe) {
   ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
-  ASSERT_EQ(BindTo(h_, td::kLoopbackIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
   auto io = HeldRead(h_);
   sim::SetClockMode(sim::ClockMode::Manual);
   const HANDLE other = Another();

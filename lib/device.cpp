@@ -9,10 +9,18 @@
 #include <limits>
 
 #include "internal.h"
+#include "xrusb/interface_guid.h"
 #include "xrusb/ioctl.h"
 #include "xrusb/pipe.hpp"
 
 namespace xrusb {
+
+static_assert(XRUSB_DEFAULT_INTERFACE_GUID.Data1 == kDefaultInterfaceGuid.data1 &&
+                  XRUSB_DEFAULT_INTERFACE_GUID.Data2 == kDefaultInterfaceGuid.data2 &&
+                  XRUSB_DEFAULT_INTERFACE_GUID.Data3 == kDefaultInterfaceGuid.data3 &&
+                  XRUSB_DEFAULT_INTERFACE_GUID.Data4[0] == kDefaultInterfaceGuid.data4[0] &&
+                  XRUSB_DEFAULT_INTERFACE_GUID.Data4[7] == kDefaultInterfaceGuid.data4[7],
+              "the library's default interface class is the driver's");
 
 using detail::Control;
 using detail::OrThrow;

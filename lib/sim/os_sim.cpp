@@ -2,16 +2,8 @@
 #include <cstring>
 
 #include "os.h"
-#include "xrusb/interface_guid.h"
 
 namespace xrusb::os {
-
-static_assert(XRUSB_DEFAULT_INTERFACE_GUID.Data1 == kDefaultInterfaceGuid.data1 &&
-                  XRUSB_DEFAULT_INTERFACE_GUID.Data2 == kDefaultInterfaceGuid.data2 &&
-                  XRUSB_DEFAULT_INTERFACE_GUID.Data3 == kDefaultInterfaceGuid.data3 &&
-                  XRUSB_DEFAULT_INTERFACE_GUID.Data4[0] == kDefaultInterfaceGuid.data4[0] &&
-                  XRUSB_DEFAULT_INTERFACE_GUID.Data4[7] == kDefaultInterfaceGuid.data4[7],
-              "the library's default interface class is the driver's");
 
 std::vector<std::u16string> InterfacePaths(const Guid &guid, std::error_code &ec) {
   GUID g;

@@ -194,6 +194,17 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
   EXPECT_EQ(Reads(), (std::vector<ULONG>{0})) << "the last close selects no configuration";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   EXPECT_FALSE(dx_->configured);
+  Unplug();
+
+  // An installation that lets any process drop the configuration.
+  Plug({{u"CheckPidOnUnconfig", 0}});
+  ASSERT_EQ(OpenIn(a, &ha), STATUS_SUCCESS);
+  ASSERT_EQ(SendIn(a, ha, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
+  ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
+  EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
+  CloseIn(b, hb);
+  CloseIn(a, ha);
 }
 
 TEST_F(Configuration, StartTimeConfiguration) {

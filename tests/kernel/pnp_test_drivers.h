@@ -26,7 +26,6 @@ using support::Complete;
 // What the bus saw of one request when it arrived.
 struct Seen {
   UCHAR major = 0, minor = 0;
-  NTSTATUS initialStatus = 0;
   bool systemThread = false;
   KIRQL irql = 0;
   PIRP irp = nullptr;
@@ -38,8 +37,7 @@ class Log {
  public:
   void Add(PIRP irp) {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    Seen seen{s->MajorFunction, s->MinorFunction, irp->IoStatus.Status, sim::CurrentThread()->systemThread,
-              KeGetCurrentIrql(), irp};
+    Seen seen{s->MajorFunction, s->MinorFunction, sim::CurrentThread()->systemThread, KeGetCurrentIrql(), irp};
     auto number = [](int state) { return std::to_string(state - 1); };
     if (s->MajorFunction == IRP_MJ_POWER && s->MinorFunction == IRP_MN_WAIT_WAKE) {
       seen.power = "wait-wake S" + number(s->Parameters.WaitWake.PowerState);

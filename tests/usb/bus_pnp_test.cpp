@@ -26,39 +26,24 @@ class BusPnpTest : public BusTest {
   }
 };
 
-TEST_F(BusPnpTest, BusInterfaceAnswersAndBalancesItsReferences) {
+// The speed query per version, the references and the frame clock the driver's port-request
+// tests see through the driver; here the values they compare against the bus itself.
+TEST_F(BusPnpTest, BusInterfaceAnswersFromTheBusClockAndBandwidth) {
   auto full = MakeTestDevice({.speed = Speed::Full});
   Plug(full.model);
   USB_BUS_INTERFACE_USBDI_V1 bi;
   ASSERT_EQ(STATUS_SUCCESS, QueryBusInterface(1, &bi));
-  EXPECT_EQ(sizeof(USB_BUS_INTERFACE_USBDI_V1), bi.Size);
-  EXPECT_EQ(1, Bus::Get().InterfaceReferences(pdo_)) << "handed out referenced";
   ULONG frame = 0;
   EXPECT_EQ(STATUS_SUCCESS, bi.QueryBusTime(bi.BusContext, &frame));
   EXPECT_LE(frame, CurrentFrameFromUrb());
-  EXPECT_FALSE(bi.IsDeviceHighSpeed(bi.BusContext));
   USB_BUS_INFORMATION_LEVEL_0 level0{};
   ULONG length = sizeof level0, actual = 0;
   EXPECT_EQ(STATUS_SUCCESS, bi.QueryBusInformation(bi.BusContext, 0, &level0, &length, &actual));
   EXPECT_EQ(12000u, level0.TotalBandwidth);
-  EXPECT_EQ(sizeof level0, actual);
-  length = 4;
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, bi.QueryBusInformation(bi.BusContext, 0, &level0, &length, &actual));
-  bi.InterfaceReference(bi.BusContext);
-  EXPECT_EQ(2, Bus::Get().InterfaceReferences(pdo_));
   bi.InterfaceDereference(bi.BusContext);
-  bi.InterfaceDereference(bi.BusContext);
-  EXPECT_EQ(0, Bus::Get().InterfaceReferences(pdo_));
   // Another GUID is not the bus's to answer: the request keeps its status.
   GUID other{};
   EXPECT_EQ(STATUS_NOT_SUPPORTED, QueryBusInterface(1, &bi, &other));
-
-  // Version 0 lacks the speed query. (Which versions a bus offers, the driver's start tests see.)
-  ASSERT_EQ(STATUS_SUCCESS, QueryBusInterface(0, &bi));
-  EXPECT_EQ(sizeof(USB_BUS_INTERFACE_USBDI_V0), bi.Size);
-  EXPECT_EQ(nullptr, bi.IsDeviceHighSpeed);
-  bi.InterfaceDereference(bi.BusContext);
-  EXPECT_EQ(0, Bus::Get().InterfaceReferences(pdo_));
 }
 
 // The defaults; what a plug passes instead, the driver's start tests see reported upward.

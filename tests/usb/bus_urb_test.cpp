@@ -42,7 +42,6 @@ TEST_F(BusUrbTest, SelectConfigurationAndInterfaceFillEveryField) {
   EXPECT_FALSE(handles.count(nullptr));
   EXPECT_EQ(UsbdPipeTypeControl, interfaces_[2]->Pipes[0].PipeType);
   EXPECT_EQ(1, Bus::Get().ConfigurationValue(pdo_));
-  EXPECT_EQ(1, dev.state->Snapshot().configuration);
   const ULONG interrupt = 2 * 8 * 8;  // two 8-byte interrupt pipes, each once in 8 microframes
   EXPECT_EQ(interrupt, Bus::Get().ConsumedBandwidth());
 
@@ -81,7 +80,6 @@ TEST_F(BusUrbTest, SelectConfigurationAndInterfaceFillEveryField) {
   UsbBuildSelectConfigurationRequest(&none, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
   EXPECT_EQ(kOk, Run(none));
   EXPECT_EQ(0, Bus::Get().ConfigurationValue(pdo_));
-  EXPECT_EQ(0, dev.state->Snapshot().configuration);
   EXPECT_EQ(0u, Bus::Get().ConsumedBandwidth());
 }
 
@@ -127,11 +125,6 @@ TEST_F(BusUrbTest, MalformedUrbsAreRefusedAsAUsbStackDoes) {
   viaMdl.UrbBulkOrInterruptTransfer.TransferBufferLength = 9;
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(viaMdl));
   IoFreeMdl(mdl);
-
-  const TraceEntry last = Bus::Get().Trace(pdo_).back();
-  EXPECT_EQ(std::make_tuple(USHORT(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), USBD_STATUS_INVALID_PARAMETER,
-                            STATUS_INVALID_PARAMETER),
-            std::make_tuple(last.function, last.status, last.irpStatus));
 }
 
 TEST_F(BusUrbTest, BulkTransfersMoveDataAndReportShortPackets) {
@@ -164,12 +157,6 @@ TEST_F(BusUrbTest, BulkTransfersMoveDataAndReportShortPackets) {
   URB rd = Bulk(Pipe(kSourceIn), got.data(), 50, USBD_TRANSFER_DIRECTION_IN);
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED), Run(rd));
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED), Run(rd));
-
-  const TraceEntry first = Bus::Get().Trace(pdo_)[1];
-  EXPECT_EQ(std::make_tuple(USHORT(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), kLoopbackOut, Pipe(kLoopbackOut), 700u,
-                            700u, USBD_STATUS_SUCCESS),
-            std::make_tuple(first.function, first.endpoint, first.pipe, first.requestedLength, first.actualLength,
-                            first.status));
 }
 
 TEST_F(BusUrbTest, ControlRequestsAreAnsweredByTheBusOrTheModel) {
@@ -180,10 +167,6 @@ TEST_F(BusUrbTest, ControlRequestsAreAnsweredByTheBusOrTheModel) {
   EXPECT_EQ(kOk, Run(d));
   EXPECT_EQ(18u, d.UrbControlDescriptorRequest.TransferBufferLength);
   EXPECT_EQ(0, memcmp(buf, dev.model->deviceDescriptor.data(), 18));
-  const TraceEntry first = Bus::Get().Trace(pdo_).front();
-  EXPECT_EQ(std::make_tuple(0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0100, 64, 18u),
-            std::make_tuple(first.setup.bmRequestType, first.setup.bRequest, first.setup.wValue, first.setup.wLength,
-                            first.actualLength));
   d = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, buf, 9);
   EXPECT_EQ(kOk, Run(d));
   EXPECT_EQ(2, buf[5]) << "index 1 is configuration value 2";

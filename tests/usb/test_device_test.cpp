@@ -1,7 +1,6 @@
 // The test device's handlers, called directly as the bus would call them.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <tuple>
 
 #include "sim/kernel/world.h"
@@ -23,7 +22,7 @@ Setup Vendor(bool in, uint8_t request, uint16_t value, uint16_t length) {
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
 
-TEST(TestDevice, DescriptorsAreConsistentAtBothSpeedsAndMatchTheHandlers) {
+TEST(TestDevice, DescriptorsAreConsistentAtBothSpeeds) {
   sim::World world;
   for (Speed speed : {Speed::High, Speed::Full}) {
     SCOPED_TRACE(speed == Speed::High ? "high speed" : "full speed");
@@ -53,24 +52,6 @@ TEST(TestDevice, DescriptorsAreConsistentAtBothSpeedsAndMatchTheHandlers) {
     auto c2 = Parse(dev.model->configurations.at(1));
     ASSERT_TRUE(c2.valid) << c2.reason;
     EXPECT_EQ(c2.Find(0, 0)->endpoints.at(0).maxPacketSize, 64);
-
-    // Every data endpoint a configuration declares is served in it, any other address refused.
-    for (const auto &cfg : {c1, c2}) {
-      dev.model->configured(cfg.configurationValue);
-      std::set<uint8_t> declared;
-      for (const auto &itf : cfg.interfaces)
-        for (const auto &alt : itf.alternates)
-          for (const auto &ep : alt.endpoints)
-            if (ep.type != EndpointType::Control) declared.insert(ep.address);
-      for (int a = 1; a < 16; ++a) {
-        for (uint8_t ep : {uint8_t(a), uint8_t(a | 0x80)}) {
-          dev.model->out(cfg.configurationValue == 1 ? kLoopbackOut : kConfig2LoopbackOut, Bytes({1}));
-          auto r = ep & 0x80 ? dev.model->in(ep, 8) : dev.model->out(ep, Bytes({0}));
-          EXPECT_EQ(r.kind == Stall, !declared.count(ep))
-              << "configuration " << int(cfg.configurationValue) << " endpoint " << int(ep);
-        }
-      }
-    }
   }
 }
 

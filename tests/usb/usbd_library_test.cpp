@@ -129,13 +129,8 @@ TEST(UsbdParse, MalformedBlocksEndTheWalkWithoutReadingPastThem) {
     } else {
       EXPECT_EQ(d, nullptr);
     }
-    // Whatever is returned from any start is a whole interface descriptor inside the block.
-    for (size_t start = 0; start < b.size; ++start) {
-      PUSB_INTERFACE_DESCRIPTOR any = Find(b, start, -1);
-      EXPECT_TRUE(!any || (b.offsetOf(any) >= start && b.offsetOf(any) + 9 <= b.config()->wTotalLength &&
-                           any->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && any->bLength >= 9))
-          << start;
-    }
+    // From any start, only whole interface descriptors inside the block; URBs made whole.
+    EXPECT_EQ(xrusb_fuzz::Exercise(v).fault, "");
   }
 }
 
@@ -173,13 +168,12 @@ TEST(UsbdCreate, RefusesWhatItCannotDescribeAndFailsCleanly) {
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(b.config(), header), nullptr);
   EXPECT_EQ(sim::PoolUsage(sim::usb::kUsbdLibraryPoolTag).allocations, 1u);
 
-  // Out of memory: null, the list untouched, nothing left behind.
+  // Out of memory: null, the list untouched.
   USBD_INTERFACE_LIST_ENTRY one[2] = {{Find(b, 0, 0), nullptr}, {nullptr, nullptr}};
   sim::FailNth(sim::AllocKind::Pool, 1, sim::usb::kUsbdLibraryPoolTag);
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(b.config(), one), nullptr);
   EXPECT_EQ(one[0].Interface, nullptr);
   EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Pool), 1u);
-  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
 }
 
 // Thousands of damaged blocks through all three entry points: the library and the parser stay
@@ -223,20 +217,18 @@ TEST(UsbdMutation, DamagedBlocksThroughEveryEntryPoint) {
     valid += sim::usb::Parse(v).valid;
     urbs += o.urbMade;
   }
-  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
   // The mutations reach both sides: some blocks stay valid, many do not, URBs get made.
   EXPECT_GT(valid, 100u);
   EXPECT_LT(valid, 3000u);
   EXPECT_GT(urbs, 1000u);
 
-  // With the pool failing now and then, failures are clean and nothing leaks.
+  // With the pool failing now and then, failures are clean (a leak stops the world at its end).
   sim::FailWithProbability(sim::AllocKind::Pool, 0.3, 7, sim::usb::kUsbdLibraryPoolTag);
   for (int round = 0; round < 200; ++round) {
     xrusb_fuzz::Outcome o = xrusb_fuzz::Exercise(bases[size_t(round) % bases.size()], true);
     ASSERT_EQ(o.fault, "");
   }
   EXPECT_GT(sim::FaultsInjected(sim::AllocKind::Pool), 0u);
-  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
 }
 
 }  // namespace

@@ -230,6 +230,7 @@ struct CountingBus {
 };
 
 TEST(TeardownDevice, ReleasesWhateverTheRecordHolds) {
+  CountingBus::dereferences = 0;
   DriverWorld w({sim::ClockMode::Manual});
   w.Load();
   sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", kUserGuidText);

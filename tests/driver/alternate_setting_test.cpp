@@ -23,10 +23,10 @@ class AlternateSetting : public xrtest::PluggedDevice {
   }
   NTSTATUS Switch(uint16_t number, uint16_t alternate, uint32_t maxTransfer) {
     const InterfaceSetting s{number, alternate, maxTransfer};
-    const NTSTATUS status = Send(IOCTL_SET_INTERFACE, &s, sizeof s).status;
-    EXPECT_EQ(information_, 0u);
+    const xrtest::Result r = Send(IOCTL_SET_INTERFACE, &s, sizeof s);
+    EXPECT_EQ(r.information, 0u);
     EXPECT_EQ(sim::PoolUsage(TAG_ALTERNATE_SETTING).blocksOutstanding, 0u);
-    return status;
+    return r.status;
   }
   // The select-interface requests the bus saw since the last look; what they selected shows in
   // the device.

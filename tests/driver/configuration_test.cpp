@@ -17,13 +17,7 @@ using sim::usb::Response;
 using sim::usb::TraceEntry;
 using simwin::HANDLE;
 
-SetConfigurationRequest Request(uint16_t index, std::vector<InterfaceSetting> settings) {
-  SetConfigurationRequest r{};
-  r.ConfigurationIndex = index;
-  r.NumberOfInterfaces = uint16_t(settings.size());
-  for (size_t i = 0; i < settings.size() && i < XRUSB_MAX_INTERFACES; ++i) r.InterfaceList[i] = settings[i];
-  return r;
-}
+constexpr auto Request = xrtest::ConfigRequest;
 
 class Configuration : public xrtest::PluggedDevice {
  protected:
@@ -44,8 +38,7 @@ class Configuration : public xrtest::PluggedDevice {
 TEST_F(Configuration, SelectRecordReselectAndDrop) {
   Plug();
   const std::vector<InterfaceSetting> first = {{0, 0, 4096}, {1, 1, 8192}, {2, 0, 64}};
-  ASSERT_EQ(Select(Request(0, first)), STATUS_SUCCESS);
-  EXPECT_EQ(information_, 0u);
+  ASSERT_EQ(Send(IOCTL_SET_CONFIGURATION, Request(0, first)), (xrtest::Result{STATUS_SUCCESS, 0}));
   const uint16_t total = uint16_t(device_.model->configurations[0][2] | device_.model->configurations[0][3] << 8);
   EXPECT_EQ(Reads(), (std::vector<ULONG>{9, total, 0}));
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1);
@@ -176,35 +169,31 @@ TEST_F(Configuration, DescriptorReadsAtMostTwice) {
   }
 }
 
+// CheckPidOnUnconfig 0 lets any process drop the configuration.
 TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
-  Plug();
   PEPROCESS a = sim::NewProcess("A"), b = sim::NewProcess("B");
-  HANDLE ha, hb;
   const SetConfigurationRequest r = Request(0, {{0, 0, 64}});
-  ASSERT_EQ(OpenIn(a, &ha), STATUS_SUCCESS);
-  ASSERT_EQ(SendIn(a, ha, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
-  ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
-  EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), ERR_CONFIGURED_BY_OTHER_PROCESS);
-  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1);
-  CloseIn(b, hb);
-  CloseIn(a, ha);
-  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1) << "the test's own handle is still open";
+  for (const uint32_t check : {1, 0}) {
+    SCOPED_TRACE(check);
+    Plug({{u"CheckPidOnUnconfig", check}});
+    HANDLE ha, hb;
+    ASSERT_EQ(OpenIn(a, &ha), STATUS_SUCCESS);
+    ASSERT_EQ(SendIn(a, ha, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
+    ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), check ? ERR_CONFIGURED_BY_OTHER_PROCESS : STATUS_SUCCESS);
+    EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), check ? 1 : 0);
+    CloseIn(b, hb);
+    CloseIn(a, ha);
+    EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), check ? 1 : 0) << "the test's own handle is still open";
+    Unplug();
+  }
+  Plug();
+  ASSERT_EQ(Select(r), STATUS_SUCCESS);
   TakeTrace();
   CloseAll();
   EXPECT_EQ(Reads(), (std::vector<ULONG>{0})) << "the last close selects no configuration";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   EXPECT_FALSE(dx_->configured);
-  Unplug();
-
-  // An installation that lets any process drop the configuration.
-  Plug({{u"CheckPidOnUnconfig", 0}});
-  ASSERT_EQ(OpenIn(a, &ha), STATUS_SUCCESS);
-  ASSERT_EQ(SendIn(a, ha, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
-  ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
-  EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
-  CloseIn(b, hb);
-  CloseIn(a, ha);
 }
 
 TEST_F(Configuration, StartTimeConfiguration) {

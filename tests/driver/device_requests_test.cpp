@@ -38,10 +38,6 @@ class DeviceRequests : public xrtest::PluggedDevice {
     EXPECT_EQ(urb.setup.wLength, length);
     return urb;
   }
-  static void ExpectResult(const Result &r, NTSTATUS status, ULONG_PTR information) {
-    EXPECT_EQ(uint32_t(r.status), uint32_t(status));
-    EXPECT_EQ(r.information, information);
-  }
 };
 
 TEST_F(DeviceRequests, DescriptorsGetAndSet) {
@@ -64,7 +60,7 @@ TEST_F(DeviceRequests, DescriptorsGetAndSet) {
     SCOPED_TRACE(row.name);
     std::vector<uint8_t> data(row.bufferLength, 0xA5);
     const Result r = Send(IOCTL_GET_DESCRIPTOR, row.request, &data);
-    ExpectResult(r, STATUS_SUCCESS, row.expect.size());
+    EXPECT_EQ(r, (Result{STATUS_SUCCESS, row.expect.size()}));
     EXPECT_TRUE(std::equal(row.expect.begin(), row.expect.end(), data.begin()));
     const DescriptorRequest &q = row.request;
     EXPECT_EQ(ExpectUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80, q.DescriptorType << 8 | q.DescriptorIndex,
@@ -75,12 +71,12 @@ TEST_F(DeviceRequests, DescriptorsGetAndSet) {
 
   // Interface and endpoint recipients go down as such; the test device refuses them.
   std::vector<uint8_t> data(16, 0xA5);
-  ExpectResult(Send(IOCTL_GET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x30, 1, 0x81}, &data),
-               kStalled, 0);
+  EXPECT_EQ(Send(IOCTL_GET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x30, 1, 0x81}, &data),
+            (Result{kStalled, 0}));
   ExpectUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, 0x82, 0x3001, 0x81, 16);
   data = {5, 0x22, 1, 2, 3};
-  ExpectResult(Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_INTERFACE, 0x22, 3, 7}, &data), kStalled,
-               0);
+  EXPECT_EQ(Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_INTERFACE, 0x22, 3, 7}, &data),
+            (Result{kStalled, 0}));
   EXPECT_EQ(ExpectUrb(URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE, 0x01, 0x2203, 7, 5).setup.bRequest,
             USB_REQUEST_SET_DESCRIPTOR);
 
@@ -88,7 +84,7 @@ TEST_F(DeviceRequests, DescriptorsGetAndSet) {
   partly.accepted = 3;
   Bus::Get().FailRequest(pdo_, USB_REQUEST_SET_DESCRIPTOR, Fault{partly});
   const Result r = Send(IOCTL_SET_DESCRIPTOR, DescriptorRequest{XRUSB_RECIPIENT_ENDPOINT, 0x22, 0, 0}, &data);
-  ExpectResult(r, STATUS_SUCCESS, 3);  // what the device took
+  EXPECT_EQ(r, (Result{STATUS_SUCCESS, 3}));  // what the device took
   EXPECT_EQ(OneUrb().function, URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT);
 }
 
@@ -132,7 +128,7 @@ TEST_F(DeviceRequests, FeaturesAndStatusPerRecipient) {
     const FeatureRequest featureRequest = {row.recipient, row.selectorOrIndex, row.index};
     const Result r = status ? Send(row.code, &statusRequest, sizeof statusRequest, buffer, sizeof buffer)
                             : Send(row.code, featureRequest);
-    ExpectResult(r, row.expect, status && NT_SUCCESS(row.expect) ? 2 : 0);
+    EXPECT_EQ(r, (Result{row.expect, ULONG_PTR(status && NT_SUCCESS(row.expect) ? 2 : 0)}));
     ExpectUrb(row.function, uint8_t((status ? 0x80 : 0) | row.recipient), status ? 0 : row.selectorOrIndex,
               status ? row.selectorOrIndex : row.index, status ? 2 : 0);
     if (status && NT_SUCCESS(row.expect)) {
@@ -144,20 +140,20 @@ TEST_F(DeviceRequests, FeaturesAndStatusPerRecipient) {
 
 TEST_F(DeviceRequests, ConfigurationAndAlternateSettingOfAnUnconfiguredDevice) {
   uint8_t buffer[4] = {0xA5, 0xA5, 0xA5, 0xA5};
-  ExpectResult(Send(IOCTL_GET_CONFIGURATION, nullptr, 0, buffer, sizeof buffer), STATUS_SUCCESS, 1);
+  EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION, nullptr, 0, buffer, sizeof buffer), (Result{STATUS_SUCCESS, 1}));
   EXPECT_EQ(buffer[0], 0) << "unconfigured";
   EXPECT_EQ(buffer[1], 0xA5) << "one byte whatever the buffer";
   ExpectUrb(URB_FUNCTION_GET_CONFIGURATION, 0x80, 0, 0, 1);
 
   const uint16_t interfaceNumber = 2;
   memcpy(buffer, &interfaceNumber, sizeof interfaceNumber);
-  ExpectResult(Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer), kStalled, 0);
+  EXPECT_EQ(Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer), (Result{kStalled, 0}));
   ExpectUrb(URB_FUNCTION_GET_INTERFACE, 0x81, 0, interfaceNumber, 1);
 
   // The alternate setting overwrites the request's first byte.
   Bus::Get().FailRequest(pdo_, USB_REQUEST_GET_INTERFACE, Fault{Response::Ack({3})});
   memcpy(buffer, &interfaceNumber, sizeof interfaceNumber);
-  ExpectResult(Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer), STATUS_SUCCESS, 1);
+  EXPECT_EQ(Send(IOCTL_GET_INTERFACE, buffer, 2, buffer, sizeof buffer), (Result{STATUS_SUCCESS, 1}));
   EXPECT_EQ(buffer[0], 3);
   OneUrb();
 }
@@ -167,29 +163,29 @@ TEST_F(DeviceRequests, VendorAndClassRequestsRoundTripThroughTheDevice) {
     return ClassOrVendorRequest{flags, XRUSB_REQUEST_TYPE_VENDOR, XRUSB_RECIPIENT_DEVICE, 0, request, value, 0};
   };
   std::vector<uint8_t> written = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kWriteMemory, 100, SHORT_TRANSFER_OK), &written),
-               STATUS_SUCCESS, written.size());
+  EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kWriteMemory, 100, SHORT_TRANSFER_OK), &written),
+            (Result{STATUS_SUCCESS, written.size()}));
   EXPECT_EQ(ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0x40, 100, 0, 9).flags, ULONG(USBD_SHORT_TRANSFER_OK));
 
   std::vector<uint8_t> read(written.size(), 0);
-  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 100, 0xFFFEFFFF), &read),
-               STATUS_SUCCESS, read.size());
+  EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 100, 0xFFFEFFFF), &read),
+            (Result{STATUS_SUCCESS, read.size()}));
   EXPECT_EQ(read, written);
   EXPECT_EQ(ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0xC0, 100, 0, 9).flags, ULONG(USBD_TRANSFER_DIRECTION_IN))
       << "other flag bits are ignored";
 
   // No data stage; the register comes back short of a larger buffer.
-  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kSetRegister, 0xBEEF)), STATUS_SUCCESS, 0);
+  EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_OUT_REQUEST, vendor(td::kSetRegister, 0xBEEF)), (Result{STATUS_SUCCESS, 0}));
   ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0x40, 0xBEEF, 0, 0);
   std::vector<uint8_t> reg(16, 0xA5);
-  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kGetRegister, 0, SHORT_TRANSFER_OK), &reg),
-               STATUS_SUCCESS, 2);
+  EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kGetRegister, 0, SHORT_TRANSFER_OK), &reg),
+            (Result{STATUS_SUCCESS, 2}));
   EXPECT_EQ(reg[0] | reg[1] << 8, 0xBEEF);
   EXPECT_EQ(ExpectUrb(URB_FUNCTION_VENDOR_DEVICE, 0xC0, 0, 0, 16).flags,
             ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
 
   // Out of range: the device stalls, and the caller gets no count.
-  ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 0xFFF0), &read), kStalled, 0);
+  EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, vendor(td::kReadMemory, 0xFFF0), &read), (Result{kStalled, 0}));
   OneUrb();
 
   Bus::Get().FailRequest(pdo_, 0x21, Fault{Response::Ack({1, 2, 3}), 0});
@@ -199,10 +195,10 @@ TEST_F(DeviceRequests, VendorAndClassRequestsRoundTripThroughTheDevice) {
     SCOPED_TRACE(recipient);
     const ClassOrVendorRequest request = {0, XRUSB_REQUEST_TYPE_CLASS, recipient, 0, 0x21, 0x0102, 0x0304};
     std::vector<uint8_t> data(8, 0);
-    ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request, &data), STATUS_SUCCESS, 3);
+    EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request, &data), (Result{STATUS_SUCCESS, 3}));
     ExpectUrb(functions[recipient], uint8_t(0xA0 | recipient), 0x0102, 0x0304, 8);
     // No data buffer, no data stage.
-    ExpectResult(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request), STATUS_SUCCESS, 0);
+    EXPECT_EQ(Send(IOCTL_CLASS_OR_VENDOR_IN_REQUEST, request), (Result{STATUS_SUCCESS, 0}));
     ExpectUrb(functions[recipient], uint8_t(0xA0 | recipient), 0x0102, 0x0304, 0);
   }
 }
@@ -261,7 +257,8 @@ TEST_F(DeviceRequests, RefusalsInOrder) {
     std::vector<uint8_t> in = row.request, data(row.dataLength, 0xA5);
     in.resize(in.size() + 8, 0);
     const uint64_t faultsBefore = sim::FaultsInjected(sim::AllocKind::Mdl);
-    ExpectResult(Send(row.code, in.data(), DWORD(row.request.size()), data.data(), row.dataLength), row.expect, 0);
+    EXPECT_EQ(Send(row.code, in.data(), DWORD(row.request.size()), data.data(), row.dataLength),
+              (Result{row.expect, 0}));
     EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Mdl) - faultsBefore, row.failMapping ? 1u : 0u);
     EXPECT_TRUE(Bus::Get().Trace(pdo_).empty()) << "nothing reached the bus";
     sim::ClearFaults();

@@ -63,12 +63,11 @@ TEST_F(Dispatcher, ChecksInOrderWhilePresentAndAfterRemoval) {
   }
 }
 
-TEST_F(Dispatcher, DeviceParametersRoundTrip) {
+TEST_F(Dispatcher, DeviceParametersPowerStateAndDriverInfo) {
   uint8_t out[100];
   memset(out, 0xA5, sizeof out);
-  Result r = Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, out, sizeof out);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, sizeof(DeviceParameters)) << "only the record's length";
+  EXPECT_EQ(Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, out, sizeof out),
+            (Result{STATUS_SUCCESS, sizeof(DeviceParameters)}));
   DeviceParameters got;
   memcpy(&got, out, sizeof got);
   EXPECT_EQ(got.Options, XRUSB_OPTION_UNCONFIGURE_ON_CLOSE) << "the registry's defaults";
@@ -76,40 +75,28 @@ TEST_F(Dispatcher, DeviceParametersRoundTrip) {
 
   // Remote wake-up asked for; without a configuration it cannot be armed.
   const DeviceParameters set = {0xFFFF0000u | XRUSB_OPTION_REMOTE_WAKEUP | XRUSB_OPTION_RESET_ON_CLOSE, 0};
-  r = Send(IOCTL_SET_DEVICE_PARAMETERS, &set, sizeof set, nullptr, 0);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &set, sizeof set), (Result{STATUS_SUCCESS, 0}));
   EXPECT_EQ(dx_->remoteWakeupArmed, 0);
   EXPECT_EQ(SendZeroed(IOCTL_SET_DEVICE_PARAMETERS, 7, 0).status, ERR_INVALID_INBUFFER);
-
-  r = Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, &got, sizeof got);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(Send(IOCTL_GET_DEVICE_PARAMETERS, nullptr, 0, &got, sizeof got).status, STATUS_SUCCESS);
   EXPECT_EQ(got.Options, set.Options) << "unknown bits are kept";
   EXPECT_EQ(got.RequestTimeout, 0u) << "no time-out is allowed";
   EXPECT_EQ(SendZeroed(IOCTL_GET_DEVICE_PARAMETERS, 0, 7).status, ERR_INVALID_OUTBUFFER);
-}
 
-TEST_F(Dispatcher, PowerStateAndDriverInfo) {
   PowerStateValue value{0xFFFF};
-  Result r = Send(IOCTL_GET_DEVICE_POWER_STATE, nullptr, 0, &value, sizeof value);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 4u);
+  EXPECT_EQ(Send(IOCTL_GET_DEVICE_POWER_STATE, nullptr, 0, &value, sizeof value), (Result{STATUS_SUCCESS, 4}));
   EXPECT_EQ(value.PowerState, 0u) << "D0";
   EXPECT_EQ(SendZeroed(IOCTL_GET_DEVICE_POWER_STATE, 0, 3).status, ERR_INVALID_OUTBUFFER);
-
   // The current state needs no change; any other one waits for power policy, and is not
   // reported as reached.
-  for (const PowerStateValue set : {PowerStateValue{0}, PowerStateValue{3}}) {
-    EXPECT_EQ(Send(IOCTL_SET_DEVICE_POWER_STATE, &set, sizeof set, nullptr, 0).status,
-              set.PowerState ? STATUS_NOT_IMPLEMENTED : STATUS_SUCCESS);
+  for (const PowerStateValue want : {PowerStateValue{0}, PowerStateValue{3}}) {
+    EXPECT_EQ(Send(IOCTL_SET_DEVICE_POWER_STATE, &want, sizeof want).status,
+              want.PowerState ? STATUS_NOT_IMPLEMENTED : STATUS_SUCCESS);
     EXPECT_EQ(dx_->devicePowerState, ULONG(PowerDeviceD0));
   }
 
-  uint8_t out[16];
   memset(out, 0xA5, sizeof out);
-  r = Send(IOCTL_GET_DRIVER_INFO, nullptr, 0, out, sizeof out);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 12u);
+  EXPECT_EQ(Send(IOCTL_GET_DRIVER_INFO, nullptr, 0, out, 16), (Result{STATUS_SUCCESS, 12}));
   const uint8_t expect[12] = {0x31, 0x02, 0x4C, 0x02, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(memcmp(out, expect, sizeof expect), 0) << "little-endian at fixed offsets";
 }
@@ -129,9 +116,7 @@ TEST_F(Dispatcher, StallIsBounded) {
     SCOPED_TRACE(row.microseconds);
     const StallRequest request{row.microseconds};
     const uint64_t before = sim::StalledMicroseconds();
-    const Result r = Send(IOCTL_STALL_EXECUTION, &request, sizeof request, nullptr, 0);
-    EXPECT_EQ(r.status, row.expect);
-    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(Send(IOCTL_STALL_EXECUTION, &request, sizeof request), (Result{row.expect, 0}));
     EXPECT_EQ(sim::StalledMicroseconds() - before, row.stalled);
   }
 }

@@ -18,10 +18,6 @@ class Pipes : public xrtest::PluggedDevice {
  protected:
   // Interface 0 (bulk, interrupt) and interface 2 (the second control endpoint) of configuration 1.
   void Configure() { ASSERT_EQ(PluggedDevice::Configure(0, {{0, 0, 4096}, {2, 0, 64}}), STATUS_SUCCESS); }
-  HANDLE Second() {
-    handles_.push_back(Open());
-    return handles_.back();
-  }
   // The pipe requests the bus saw since the last call, as (function, endpoint).
   std::vector<std::pair<USHORT, uint8_t>> PipeRequests() {
     std::vector<std::pair<USHORT, uint8_t>> out;
@@ -30,12 +26,6 @@ class Pipes : public xrtest::PluggedDevice {
         out.push_back({t.function, t.endpoint});
     return out;
   }
-  uint32_t Flags(HANDLE h) {
-    PipeParameters p{0xA5A5A5A5};
-    EXPECT_EQ(Send(h, IOCTL_GET_PIPE_PARAMETERS, nullptr, 0, &p, sizeof p).status, STATUS_SUCCESS);
-    EXPECT_EQ(information_, sizeof p);
-    return p.Flags;
-  }
 };
 
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
@@ -43,7 +33,7 @@ using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
 TEST_F(Pipes, BindAndUnbind) {
   EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND) << "nothing configured";
   Configure();
-  const HANDLE h2 = Second();
+  const HANDLE h2 = Another();
   EXPECT_EQ(BindPipe(h_, 0x01), ERR_PIPE_NOT_FOUND) << "OUT 1 is not in this configuration";
   EXPECT_EQ(BindPipe(h_, td::kIsoIn), ERR_PIPE_NOT_FOUND) << "interface 1 was not selected";
 
@@ -69,19 +59,6 @@ TEST_F(Pipes, BindAndUnbind) {
   EXPECT_NE(PipeAt(td::kSinkOut)->boundHandle, nullptr) << "the other handle keeps its pipe";
   EXPECT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS) << "free again";
   EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
-}
-
-TEST_F(Pipes, ShortTransferFlag) {
-  Configure();
-  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-  EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK) << "the registry's default";
-  const PipeParameters allButShort{~SHORT_TRANSFER_OK};
-  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &allButShort, sizeof allButShort).status, STATUS_SUCCESS);
-  EXPECT_FALSE(PipeAt(td::kSourceIn)->shortTransferOk);
-  EXPECT_EQ(Flags(h_), 0u) << "other bits are not kept";
-  const PipeParameters onlyShort{SHORT_TRANSFER_OK};
-  EXPECT_EQ(Send(h_, IOCTL_SET_PIPE_PARAMETERS, &onlyShort, sizeof onlyShort).status, STATUS_SUCCESS);
-  EXPECT_EQ(Flags(h_), SHORT_TRANSFER_OK);
 }
 
 // The host side is reset and the device's halt cleared, both as the bus sees them.
@@ -151,7 +128,7 @@ TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
   EXPECT_EQ(PipeAt(td::kSourceIn)->boundHandle, nullptr);
   ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
 
-  h2 = Second();
+  h2 = Another();
   ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
   EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
   const std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
@@ -165,7 +142,7 @@ TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
 // Only a control pipe carries a pipe control transfer; the type decides before the lengths.
 TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
   Configure();
-  const HANDLE h2 = Second();
+  const HANDLE h2 = Another();
   ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
   uint8_t in[12] = {}, data[8];

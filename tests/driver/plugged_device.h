@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <numeric>
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -27,20 +29,49 @@ namespace xrtest {
 struct Result {
   NTSTATUS status;
   ULONG_PTR information;  // as the request completed, failures included
+  bool operator==(const Result &) const = default;
 };
+inline void PrintTo(const Result &r, std::ostream *os) {
+  *os << "{0x" << std::hex << uint32_t(r.status) << std::dec << ", " << r.information << "}";
+}
 
-// One overlapped read or write and its buffer.
 struct Io {
   simwin::OVERLAPPED o{};
   std::vector<uint8_t> buffer;
 };
+
+inline SetConfigurationRequest ConfigRequest(uint16_t index, const std::vector<InterfaceSetting> &settings) {
+  SetConfigurationRequest r{};
+  r.ConfigurationIndex = index;
+  r.NumberOfInterfaces = uint16_t(settings.size());
+  for (size_t i = 0; i < settings.size() && i < XRUSB_MAX_INTERFACES; ++i) r.InterfaceList[i] = settings[i];
+  return r;
+}
+
+// Header, packet table, then the packets' data one after the other; the fields the driver fills
+// start out as garbage.
+inline std::vector<uint8_t> IsoBuffer(const std::vector<ULONG> &lengths) {
+  const ULONG table = ULONG(sizeof(IsoTransferHeader) + lengths.size() * sizeof(IsoPacketDescriptor));
+  std::vector<uint8_t> b(table + std::accumulate(lengths.begin(), lengths.end(), 0ul), 0xEE);
+  const IsoTransferHeader h{ULONG(lengths.size()), ISO_START_ASAP, 0, 0xFFFF};
+  std::memcpy(b.data(), &h, sizeof h);
+  for (ULONG k = 0, offset = table; k < lengths.size(); offset += lengths[k++]) {
+    const IsoPacketDescriptor d{offset, lengths[k], 0xFFFFFFFF};
+    std::memcpy(b.data() + sizeof h + k * sizeof d, &d, sizeof d);
+  }
+  return b;
+}
+inline IsoPacketDescriptor IsoPacket(const std::vector<uint8_t> &b, ULONG k) {
+  IsoPacketDescriptor d;
+  std::memcpy(&d, b.data() + sizeof(IsoTransferHeader) + k * sizeof d, sizeof d);
+  return d;
+}
 
 struct Endpoint {
   uint8_t address, type, interval;
   uint16_t maxPacket;
 };
 
-// The endpoints of one alternate setting, read from a configuration descriptor block.
 inline std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uint8_t number, uint8_t alternate) {
   std::vector<Endpoint> out;
   bool inside = false;
@@ -135,14 +166,13 @@ class PluggedDevice : public ::testing::Test {
                                FILE_FLAG_OVERLAPPED, nullptr);
   }
 
-  Result Send(simwin::HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0, void *out = nullptr,
-              DWORD outLength = 0) {
+  static Result Send(simwin::HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0, void *out = nullptr,
+                     DWORD outLength = 0) {
     simwin::OVERLAPPED o{};
     DWORD bytes = 0;
     if (!simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o)) {
       EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING)) << "control codes never pend";
     }
-    information_ = o.InternalHigh;
     return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
   }
   Result Send(DWORD code, const void *in, DWORD inLength, void *out = nullptr, DWORD outLength = 0) {
@@ -182,19 +212,15 @@ class PluggedDevice : public ::testing::Test {
 
   // The trace starts afresh, so that tests see only their own requests.
   NTSTATUS Configure(uint16_t index, const std::vector<InterfaceSetting> &interfaces) {
-    SetConfigurationRequest r{};
-    r.ConfigurationIndex = index;
-    r.NumberOfInterfaces = uint16_t(interfaces.size());
-    for (size_t i = 0; i < interfaces.size() && i < XRUSB_MAX_INTERFACES; ++i) r.InterfaceList[i] = interfaces[i];
-    const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, r).status;
+    const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, ConfigRequest(index, interfaces)).status;
     sim::usb::Bus::Get().ClearTrace(pdo_);
     return status;
   }
   ConfigurationInfo Info() {
     ConfigurationInfo info;
     memset(&info, 0xA5, sizeof info);
-    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
-    EXPECT_EQ(information_, sizeof info);
+    EXPECT_EQ(Send(IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info),
+              (Result{STATUS_SUCCESS, sizeof info}));
     return info;
   }
   // The records must describe what the bus answered for these settings of configuration
@@ -227,7 +253,7 @@ class PluggedDevice : public ::testing::Test {
     const uint8_t *end = reinterpret_cast<const uint8_t *>(&info + 1);
     EXPECT_TRUE(std::all_of(tail, end, [](uint8_t b) { return b == 0; })) << "unfilled entries are cleared";
   }
-  NTSTATUS BindPipe(simwin::HANDLE h, uint8_t address) {
+  static NTSTATUS BindPipe(simwin::HANDLE h, uint8_t address) {
     const BindPipeRequest r{address};
     return Send(h, IOCTL_BIND_PIPE, &r, sizeof r).status;
   }
@@ -280,7 +306,6 @@ class PluggedDevice : public ::testing::Test {
   DeviceExtension *dx_ = nullptr;
   simwin::HANDLE h_ = simwin::INVALID_HANDLE_VALUE;
   std::vector<simwin::HANDLE> handles_;  // closed with h_
-  ULONG_PTR information_ = 0;            // of the last request sent
   bool openOnPlug_ = true;               // cleared by suites that open for themselves
   std::vector<std::pair<std::u16string, std::u16string>> strings_;  // registry strings for the next Plug
 

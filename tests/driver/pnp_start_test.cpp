@@ -147,6 +147,8 @@ struct SlowBus {
 };
 
 TEST(BusInterface, AnAnswerAfterTheTimeOutIsNotKeptAndItsReferenceIsDropped) {
+  SlowBus::held = nullptr;
+  SlowBus::cancels = SlowBus::references = 0;
   xrtest::DriverWorld w({sim::ClockMode::Manual});
   w.bus->MajorFunction[IRP_MJ_PNP] = SlowBus::Pnp;
   w.Load();

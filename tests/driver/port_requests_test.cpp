@@ -93,9 +93,7 @@ TEST_F(PortRequests, FrameNumberThroughInterfaceOrUrb) {
     ULONG frames[2];
     for (ULONG &frame : frames) {
       CurrentFrameNumber result;
-      const Result r = Get(IOCTL_GET_CURRENT_FRAME_NUMBER, &result);
-      EXPECT_EQ(r.status, STATUS_SUCCESS);
-      EXPECT_EQ(r.information, sizeof result);
+      EXPECT_EQ(Get(IOCTL_GET_CURRENT_FRAME_NUMBER, &result), (Result{STATUS_SUCCESS, sizeof result}));
       frame = result.FrameNumber;
       const std::vector<sim::usb::TraceEntry> trace = TakeTrace();
       ASSERT_EQ(trace.size(), row.urbs);
@@ -133,9 +131,7 @@ TEST_F(PortRequests, BandwidthAndDeviceInfo) {
     SCOPED_TRACE(row.name);
     Plug(row.options, row.speed);
     BandwidthInfo bandwidth;
-    Result r = Get(IOCTL_GET_BANDWIDTH_INFO, &bandwidth);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, sizeof bandwidth);
+    EXPECT_EQ(Get(IOCTL_GET_BANDWIDTH_INFO, &bandwidth), (Result{STATUS_SUCCESS, sizeof bandwidth}));
     EXPECT_EQ(bandwidth.TotalBandwidth, Bus::Get().TotalBandwidth());
     EXPECT_EQ(bandwidth.ConsumedBandwidth, Bus::Get().ConsumedBandwidth());
     EXPECT_EQ(bandwidth.Reserved[0] | bandwidth.Reserved[1], 0u);
@@ -143,9 +139,7 @@ TEST_F(PortRequests, BandwidthAndDeviceInfo) {
     handles_.push_back(Open());
     handles_.push_back(Open());
     DeviceInfo info;
-    r = Get(IOCTL_GET_DEVICE_INFO, &info);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, sizeof info);
+    EXPECT_EQ(Get(IOCTL_GET_DEVICE_INFO, &info), (Result{STATUS_SUCCESS, sizeof info}));
     EXPECT_EQ(info.Flags, row.flags);
     EXPECT_EQ(info.OpenHandleCount, 3u);
     EXPECT_EQ(info.Reserved[0] | info.Reserved[1], 0u);

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -28,6 +27,9 @@ using sim::usb::Response;
 using sim::usb::TestPatternByte;
 using simwin::HANDLE;
 using xrtest::Io;
+using xrtest::IsoBuffer;
+using xrtest::IsoPacket;
+using xrtest::Result;
 namespace td = sim::usb::test_device;
 
 class TransferEdges : public xrtest::PluggedDevice {
@@ -49,13 +51,6 @@ class TransferEdges : public xrtest::PluggedDevice {
     while (Bus::Get().HeldTransfers(pdo_) == 0) std::this_thread::yield();
     return io;
   }
-  PipeContext *Pipe(uint8_t address) {
-    for (PLIST_ENTRY e = dx_->pipeList.Flink; e != &dx_->pipeList; e = e->Flink) {
-      PipeContext *pipe = CONTAINING_RECORD(e, PipeContext, listEntry);
-      if (pipe->pipeInfo.EndpointAddress == address) return pipe;
-    }
-    return nullptr;
-  }
   size_t DataUrbs() {
     size_t n = 0;
     for (const auto &t : Bus::Get().Trace(pdo_))
@@ -76,29 +71,10 @@ class IsoEdges : public TransferEdges {
     ASSERT_EQ(BindPipe(h_, td::kIsoIn), STATUS_SUCCESS);
     ASSERT_EQ(BindPipe(out_, td::kIsoOut), STATUS_SUCCESS);
   }
-  // Header, table, then the packets' data one after the other.
-  static std::vector<uint8_t> Buffer(const std::vector<ULONG> &lengths) {
-    const ULONG table = ULONG(sizeof(IsoTransferHeader) + lengths.size() * sizeof(IsoPacketDescriptor));
-    std::vector<uint8_t> b(table + std::accumulate(lengths.begin(), lengths.end(), 0ul), 0xEE);
-    const IsoTransferHeader h{ULONG(lengths.size()), ISO_START_ASAP, 0, 0xFFFF};
-    std::memcpy(b.data(), &h, sizeof h);
-    ULONG offset = table;
-    for (size_t k = 0; k < lengths.size(); ++k) {
-      const IsoPacketDescriptor d{offset, lengths[k], 0xFFFFFFFF};
-      std::memcpy(b.data() + sizeof h + k * sizeof d, &d, sizeof d);
-      offset += lengths[k];
-    }
-    return b;
-  }
-  static IsoTransferHeader Header(const std::vector<uint8_t> &b) {
+  static ULONG ErrorCount(const std::vector<uint8_t> &b) {
     IsoTransferHeader h;
     std::memcpy(&h, b.data(), sizeof h);
-    return h;
-  }
-  static IsoPacketDescriptor Descriptor(const std::vector<uint8_t> &b, ULONG k) {
-    IsoPacketDescriptor d;
-    std::memcpy(&d, b.data() + sizeof(IsoTransferHeader) + k * sizeof d, sizeof d);
-    return d;
+    return h.ErrorCount;
   }
 
   HANDLE out_ = simwin::INVALID_HANDLE_VALUE;
@@ -115,17 +91,15 @@ TEST_F(IsoEdges, ReadWithFailedPacketsReportsEachOne) {
     }
     return modelIn(endpoint, length);
   };
-  std::vector<uint8_t> b = Buffer(std::vector<ULONG>(8, kPacketSize));
-  const xrtest::Result r = Transfer(h_, true, b);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 6 * kPacketSize);
-  EXPECT_EQ(Header(b).ErrorCount, 2u);
+  std::vector<uint8_t> b = IsoBuffer(std::vector<ULONG>(8, kPacketSize));
+  EXPECT_EQ(Transfer(h_, true, b), (Result{STATUS_SUCCESS, 6 * kPacketSize}));
+  EXPECT_EQ(ErrorCount(b), 2u);
   for (ULONG k = 0; k < 8; ++k) {
     const bool bad = k == 2 || k == 5;
-    EXPECT_EQ(Descriptor(b, k).Status, bad ? 0xE0000001u : 0u) << k;
-    EXPECT_EQ(Descriptor(b, k).Length, bad ? 0u : kPacketSize) << k;
+    EXPECT_EQ(IsoPacket(b, k).Status, bad ? 0xE0000001u : 0u) << k;
+    EXPECT_EQ(IsoPacket(b, k).Length, bad ? 0u : kPacketSize) << k;
   }
-  const PipeContext *pipe = Pipe(td::kIsoIn);
+  const PipeContext *pipe = PipeAt(td::kIsoIn);
   EXPECT_EQ(pipe->requestsSucceeded, 6u);
   EXPECT_EQ(pipe->requestsFailed, 2u);
   EXPECT_EQ(pipe->bytesTransferred, 6 * kPacketSize);
@@ -135,18 +109,17 @@ TEST_F(IsoEdges, ReadWithFailedPacketsReportsEachOne) {
 TEST_F(IsoEdges, WriteCountsTheCallersLengths) {
   const std::vector<ULONG> lengths{kPacketSize, 0, 100, 37};
   Bus::Get().FailEndpoint(pdo_, td::kIsoOut, Fault{Response::Error(USBD_STATUS_XACT_ERROR)});
-  std::vector<uint8_t> b = Buffer(lengths);
-  xrtest::Result r = Transfer(out_, false, b);
+  std::vector<uint8_t> b = IsoBuffer(lengths);
+  const Result r = Transfer(out_, false, b);
   EXPECT_FALSE(NT_SUCCESS(r.status)) << "every packet failed";
   EXPECT_EQ(r.information, 0u);
-  EXPECT_EQ(Header(b).ErrorCount, 4u);
-  const PipeContext *pipe = Pipe(td::kIsoOut);
+  EXPECT_EQ(ErrorCount(b), 4u);
+  const PipeContext *pipe = PipeAt(td::kIsoOut);
   EXPECT_EQ(pipe->bytesTransferred, 393u);
   EXPECT_EQ(pipe->requestsFailed, 4u);
 
-  b = Buffer(lengths);
-  r = Transfer(out_, false, b);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  b = IsoBuffer(lengths);
+  EXPECT_EQ(Transfer(out_, false, b).status, STATUS_SUCCESS);
   EXPECT_EQ(pipe->bytesTransferred, 786u);
   EXPECT_EQ(pipe->requestsSucceeded, 4u);
   EXPECT_EQ(device_.state->Snapshot().isoOutBytes, 393u);
@@ -154,6 +127,10 @@ TEST_F(IsoEdges, WriteCountsTheCallersLengths) {
 
 // Each limit is checked on both sides of its edge; a refusal reaches nothing below.
 TEST_F(IsoEdges, Limits) {
+  // A packet below packet 0 would give the bus a wrapped-round offset.
+  std::vector<uint8_t> below = IsoBuffer(std::vector<ULONG>(8, kPacketSize));
+  const IsoPacketDescriptor intoTheTable{IsoPacket(below, 0).Offset - 12, 12, 0};
+  std::memcpy(below.data() + sizeof(IsoTransferHeader) + 3 * sizeof intoTheTable, &intoTheTable, sizeof intoTheTable);
   struct Case {
     const char *what;
     bool read;
@@ -161,17 +138,18 @@ TEST_F(IsoEdges, Limits) {
     NTSTATUS status;
   };
   const Case cases[] = {
-      {"write packet over the packet size", false, Buffer({kPacketSize, kPacketSize + 1}), ERR_INVALID_ISO_PACKET},
-      {"read packet over the packet size", true, Buffer({kPacketSize, kPacketSize + 1}), STATUS_SUCCESS},
-      {"as many packets as allowed", true, Buffer(std::vector<ULONG>(16, 8)), STATUS_SUCCESS},
-      {"one packet more", true, Buffer(std::vector<ULONG>(17, 8)), ERR_TOO_MANY_ISO_PACKETS},
-      {"empty packets at the end of a buffer no longer than its table", true, Buffer({0, 0, 0}), STATUS_SUCCESS},
+      {"write packet over the packet size", false, IsoBuffer({kPacketSize, kPacketSize + 1}), ERR_INVALID_ISO_PACKET},
+      {"read packet over the packet size", true, IsoBuffer({kPacketSize, kPacketSize + 1}), STATUS_SUCCESS},
+      {"as many packets as allowed", true, IsoBuffer(std::vector<ULONG>(16, 8)), STATUS_SUCCESS},
+      {"one packet more", true, IsoBuffer(std::vector<ULONG>(17, 8)), ERR_TOO_MANY_ISO_PACKETS},
+      {"empty packets at the end of a buffer no longer than its table", true, IsoBuffer({0, 0, 0}), STATUS_SUCCESS},
+      {"packet below packet 0", true, below, ERR_INVALID_ISO_PACKET},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     Bus::Get().ClearTrace(pdo_);
     std::vector<uint8_t> b = c.buffer;
-    const xrtest::Result r = Transfer(c.read ? h_ : out_, c.read, b);
+    const Result r = Transfer(c.read ? h_ : out_, c.read, b);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(DataUrbs(), NT_SUCCESS(c.status) ? 1u : 0u);
     if (!NT_SUCCESS(c.status)) {
@@ -184,20 +162,16 @@ TEST_F(IsoEdges, Limits) {
 
 // No context or no MDL: the request fails with no bytes and gives back what it took.
 TEST_F(IsoEdges, SetupOutOfResources) {
-  const std::vector<uint8_t> original = Buffer(std::vector<ULONG>(4, kPacketSize));
+  const std::vector<uint8_t> original = IsoBuffer(std::vector<ULONG>(4, kPacketSize));
   std::vector<uint8_t> b = original;
   sim::FailNth(sim::AllocKind::Pool, 1, TAG_TRANSFER_POOL);  // the isochronous pool's first block
-  xrtest::Result r = Transfer(h_, true, b);
-  EXPECT_EQ(r.status, ERR_NO_TRANSFER_CONTEXT);
-  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Transfer(h_, true, b), (Result{ERR_NO_TRANSFER_CONTEXT, 0}));
   EXPECT_EQ(b, original);
 
   // The I/O manager's MDL of the caller's buffer comes first, then its mapping.
   for (auto [nth, status] : {std::pair{2, ERR_BUFFER_MAPPING_FAILED}, std::pair{3, ERR_NO_MEMORY}}) {
     sim::FailNth(sim::AllocKind::Mdl, nth);
-    r = Transfer(h_, true, b);
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(Transfer(h_, true, b), (Result{status, 0}));
   }
   EXPECT_EQ(dx_->isoTransferPool.inUseCount, 0u);
   EXPECT_EQ(DataUrbs(), 0u);
@@ -225,18 +199,16 @@ TEST_F(TransferEdges, HeldWhileStopPendingThenSentInOrder) {
   EXPECT_EQ(DataUrbs(), 0u);
 
   ASSERT_TRUE(simwin::CancelIoEx(h_, &cancelled->o));
-  xrtest::Result r = Finish(h_, *cancelled);
-  EXPECT_EQ(r.status, STATUS_CANCELLED);
-  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Finish(h_, *cancelled), (Result{STATUS_CANCELLED, 0}));
   EXPECT_EQ(Send(loopback, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
   EXPECT_EQ(Finish(loopback, *aborted).status, STATUS_CANCELLED);
   EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&first->o)) << "another handle's reads stay";
   EXPECT_EQ(DataUrbs(), 0u);
 
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(Finish(h_, *first).information, 100u);
-  EXPECT_EQ(Finish(interrupt, *report).information, td::kInterruptReportSize);
-  EXPECT_EQ(Finish(h_, *second).information, 200u);
+  EXPECT_EQ(Finish(h_, *first), (Result{STATUS_SUCCESS, 100}));
+  EXPECT_EQ(Finish(interrupt, *report), (Result{STATUS_SUCCESS, td::kInterruptReportSize}));
+  EXPECT_EQ(Finish(h_, *second), (Result{STATUS_SUCCESS, 200}));
   std::vector<std::pair<uint8_t, ULONG>> sent;
   for (const auto &t : Bus::Get().Trace(pdo_))
     if (t.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) sent.push_back({t.endpoint, t.requestedLength});
@@ -264,9 +236,7 @@ TEST_F(TransferEdges, LastTransferFreesAnUnconfiguredPipe) {
   for (int tick = 0; tick < 2; ++tick) sim::AdvanceMs(10);
   EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o)) << "held until the third tick";
   sim::AdvanceMs(10);
-  const xrtest::Result r = Finish(h_, *io);
-  EXPECT_EQ(r.status, ERR_USBD_CANCELED);
-  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Finish(h_, *io), (Result{ERR_USBD_CANCELED, 0}));
   EXPECT_EQ(sim::PoolUsage(TAG_PIPE_CONTEXT).blocksOutstanding, 0u);
   EXPECT_EQ(dx_->activeTransferCount, 0);
   EXPECT_NE(KeReadStateEvent(&dx_->transfersDrainedEvent), 0);

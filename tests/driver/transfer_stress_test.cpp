@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <random>
@@ -24,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 using simwin::HANDLE;
 namespace td = sim::usb::test_device;
 
-constexpr ULONG kIsoPackets = 8, kIsoPacket = 256;
 constexpr NTSTATUS kDeviceGone = NTSTATUS(USBD_STATUS_DEVICE_GONE | 0xE0000000u);
 
 // What may become of a request here: done, cancelled in the driver or at the bus, refused for a
@@ -44,7 +42,7 @@ bool Sensible(NTSTATUS s) {
   }
 }
 
-// Control codes from any thread: the fixture's Send keeps state of its own.
+// Control codes from the workers, which are no part of the fixture.
 NTSTATUS Ioctl(HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0) {
   simwin::OVERLAPPED o{};
   DWORD bytes = 0;
@@ -57,22 +55,7 @@ NTSTATUS Bind(HANDLE h, uint8_t address) {
   return Ioctl(h, IOCTL_BIND_PIPE, &r, sizeof r);
 }
 
-std::vector<uint8_t> IsoBuffer() {
-  const ULONG table = sizeof(IsoTransferHeader) + kIsoPackets * sizeof(IsoPacketDescriptor);
-  std::vector<uint8_t> b(table + kIsoPackets * kIsoPacket);
-  const IsoTransferHeader h{kIsoPackets, ISO_START_ASAP, 0, 0};
-  std::memcpy(b.data(), &h, sizeof h);
-  for (ULONG k = 0; k < kIsoPackets; ++k) {
-    const IsoPacketDescriptor d{table + k * kIsoPacket, kIsoPacket, 0};
-    std::memcpy(b.data() + sizeof h + k * sizeof d, &d, sizeof d);
-  }
-  return b;
-}
-
-struct Request {
-  simwin::OVERLAPPED o{};
-  std::vector<uint8_t> buffer;
-};
+using Request = xrtest::Io;
 
 // One handle bound to one endpoint, keeping a few requests in flight.
 struct Worker {
@@ -86,7 +69,7 @@ struct Worker {
   bool Read() const { return endpoint & 0x80; }
   void Issue() {
     auto r = std::make_unique<Request>();
-    r->buffer = iso ? IsoBuffer() : std::vector<uint8_t>(length, 0x5A);
+    r->buffer = iso ? xrtest::IsoBuffer(std::vector<ULONG>(8, 256)) : std::vector<uint8_t>(length, 0x5A);
     if (Read())
       simwin::ReadFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o);
     else
@@ -127,14 +110,7 @@ struct Worker {
 class TransferStress : public xrtest::PluggedDevice {};
 
 TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
-  const SetConfigurationRequest config = [] {
-    SetConfigurationRequest r{};
-    r.ConfigurationIndex = 0;
-    r.NumberOfInterfaces = 2;
-    r.InterfaceList[0] = {0, 0, 65536};
-    r.InterfaceList[1] = {1, 1, 65536};
-    return r;
-  }();
+  const SetConfigurationRequest config = xrtest::ConfigRequest(0, {{0, 0, 65536}, {1, 1, 65536}});
   ASSERT_EQ(Ioctl(h_, IOCTL_SET_CONFIGURATION, &config, sizeof config), STATUS_SUCCESS);
 
   const std::tuple<uint8_t, bool, DWORD> kinds[] = {

@@ -99,7 +99,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
   }
   KeReleaseMutex(&dx->deviceMutex, FALSE);
 
-  // Completed first: the last reference may delete the device object this IRP still names.
+  // Completed first: the last reference may tear down the device object this IRP still names.
   const NTSTATUS status = CompleteRequest(irp, STATUS_SUCCESS);
   if (InterlockedDecrement(&dx->referenceCount) == 0) TeardownDevice(dx);
   return status;

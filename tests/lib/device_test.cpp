@@ -4,6 +4,7 @@
 #include <random>
 
 #include "lib_fixture.h"
+#include "sim/kernel/registry.h"
 #include "sim/usb/descriptors.h"
 #include "xrusb/ioctl.h"
 
@@ -29,14 +30,26 @@ TEST_F(Lib, EnumerationFollowsPlugAndUnplug) {
     EXPECT_EQ(e.vendorId, 0x1209);
     EXPECT_EQ(e.productId, e.path == second ? 0x4242 : 0x7355);
   }
-  EXPECT_TRUE(xrusb::ListDevices(*xrusb::Guid::Parse("6F1C5A52-1C7E-4F1B-9A0E-3D2B7C8E9F10")).empty());
+  const xrusb::Guid user = *xrusb::Guid::Parse("6F1C5A52-1C7E-4F1B-9A0E-3D2B7C8E9F10");
+  EXPECT_TRUE(xrusb::ListDevices(user).empty());
+
+  // A device whose installation names a class of its own is found under both.
+  const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1209&PID_7355\\user";
+  sim::registry::SetString(key, u"DriverUserInterfaceGuid", u"{6F1C5A52-1C7E-4F1B-9A0E-3D2B7C8E9F10}");
+  sim::usb::PlugOptions options;
+  options.registryKey = key;
+  const std::u16string third = Plug(sim::usb::MakeTestDevice(), options);
+  list = xrusb::ListDevices(user);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(xrusb::Device::Open(list[0]).GetDeviceDescriptor().productId, 0x7355);
+  EXPECT_NE(list[0].path, third) << "its own interface path";
 
   Unplug(firstPdo);
   sim::usb::Bus::Get().Settle();
   sim::pnp::Settle();
   list = xrusb::ListDevices();
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].path, second);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_TRUE(list[0].path == second || list[1].path == second);
   std::error_code ec;
   EXPECT_FALSE(xrusb::Device::Open(first, ec));
   EXPECT_EQ(ec, xrusb::errc::not_connected) << ec.message();

@@ -30,10 +30,10 @@ class Lib : public ::testing::Test {
   }
 
   // Plugs the device and gives the path of its interface.
-  std::u16string Plug(const sim::usb::TestDevice &device) {
+  std::u16string Plug(const sim::usb::TestDevice &device, const sim::usb::PlugOptions &options = {}) {
     std::vector<std::u16string> before = Paths();
     device_ = device;
-    pdo_ = sim::usb::Bus::Get().Plug(device.model, driver_);
+    pdo_ = sim::usb::Bus::Get().Plug(device.model, driver_, options);
     plugged_.push_back(pdo_);
     for (std::u16string &p : Paths())
       if (std::find(before.begin(), before.end(), p) == before.end()) return p;

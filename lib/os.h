@@ -33,6 +33,15 @@ inline int32_t LastStatus() {
   return int32_t(0xC0070000u | (error & 0xFFFFu));
 }
 
+inline GUID SystemGuid(const Guid &guid) {
+  GUID g;
+  g.Data1 = guid.data1;
+  g.Data2 = guid.data2;
+  g.Data3 = guid.data3;
+  for (int k = 0; k < 8; ++k) g.Data4[k] = guid.data4[k];
+  return g;
+}
+
 // Paths of the present interfaces of a class.
 std::vector<std::u16string> InterfacePaths(const Guid &guid, std::error_code &ec);
 // Text of a Win32 error, empty when unknown.

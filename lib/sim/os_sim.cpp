@@ -1,16 +1,11 @@
 // Enumeration and error texts of the host build.
-#include <cstring>
 
 #include "os.h"
 
 namespace xrusb::os {
 
 std::vector<std::u16string> InterfacePaths(const Guid &guid, std::error_code &ec) {
-  GUID g;
-  g.Data1 = guid.data1;
-  g.Data2 = guid.data2;
-  g.Data3 = guid.data3;
-  std::memcpy(g.Data4, guid.data4, 8);
+  GUID g = SystemGuid(guid);
   ec.clear();
   return simwin::DeviceInterfacePaths(g);
 }

@@ -4,7 +4,6 @@
 
 #include <setupapi.h>
 
-#include <cstring>
 
 
 namespace xrusb::os {
@@ -27,11 +26,7 @@ Handle SyncEvent() {
 }
 
 std::vector<std::u16string> InterfacePaths(const Guid &guid, std::error_code &ec) {
-  GUID g;
-  g.Data1 = guid.data1;
-  g.Data2 = guid.data2;
-  g.Data3 = guid.data3;
-  std::memcpy(g.Data4, guid.data4, 8);
+  GUID g = SystemGuid(guid);
   std::vector<std::u16string> paths;
   HDEVINFO set = ::SetupDiGetClassDevsW(&g, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) {

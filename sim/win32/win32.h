@@ -249,6 +249,9 @@ BOOL GetOverlappedResultEx(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTr
                            BOOL alertable);
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 BOOL CancelIo(HANDLE file);
+// While on, requests made by this thread reach the driver already cancelled, as when a
+// CancelIoEx overtakes the dispatch before the driver could set a cancel routine.
+void SetCancelOnArrival(bool on);
 inline bool HasOverlappedIoCompleted(const OVERLAPPED *o) {
   return __atomic_load_n(&o->Internal, __ATOMIC_ACQUIRE) != ULONG_PTR(STATUS_PENDING);
 }

@@ -85,6 +85,8 @@ void FreeBuffers(Buffers &b) {
 
 using Setup = std::function<void(PIRP, PIO_STACK_LOCATION)>;
 
+thread_local bool t_cancelOnArrival = false;
+
 // Sends one request on 'file' and gives the Win32 result.
 BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, void *userOutput, ULONG outputLength,
            bool copyBack, LPDWORD bytes, LPOVERLAPPED overlapped, const Setup &fill) {
@@ -125,6 +127,7 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, void *userO
         irp->UserIosb = reinterpret_cast<PIO_STATUS_BLOCK>(overlapped);
         first->FileObject = &file->object;
         fill(irp, first);
+        if (t_cancelOnArrival) __atomic_store_n(&irp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELEASE);
       },
       [req, file, top, systemBuffer = buffers.systemBuffer](PIRP irp) {
         NTSTATUS status = irp->IoStatus.Status;
@@ -338,6 +341,8 @@ BOOL ReadWrite(HANDLE handle, UCHAR major, void *buffer, DWORD length, LPDWORD b
 }
 
 }  // namespace
+
+void SetCancelOnArrival(bool on) { t_cancelOnArrival = on; }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
   return ReadWrite(file, IRP_MJ_READ, buffer, bytesToRead, bytesRead, overlapped);

@@ -179,6 +179,23 @@ TEST_F(IsoEdges, SetupOutOfResources) {
   EXPECT_EQ(Transfer(h_, true, b).status, STATUS_SUCCESS) << "the context went back";
 }
 
+// A read whose cancel overtook the dispatch is still answered pending, then completes cancelled
+// without reaching the bus, and gives its context back.
+TEST_F(TransferEdges, CancelledBeforeQueuedStillPending) {
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
+  TakeTrace();
+  simwin::SetCancelOnArrival(true);
+  auto io = Start(h_, true, std::vector<uint8_t>(64));
+  const DWORD error = simwin::GetLastError();
+  simwin::SetCancelOnArrival(false);
+  EXPECT_EQ(error, DWORD(ERROR_IO_PENDING));
+  EXPECT_EQ(Finish(h_, *io), (Result{STATUS_CANCELLED, 0}));
+  EXPECT_TRUE(TakeTrace().empty());
+  EXPECT_EQ(dx_->activeTransferCount, 0);
+  EXPECT_EQ(Transfer(h_, true, io->buffer), (Result{STATUS_SUCCESS, 64})) << "the context went back";
+}
+
 // While a stop is pending reads wait in the driver, cancellable one by one or by handle; when
 // the stop is called off the rest go down in the order they were made, across handles.
 TEST_F(TransferEdges, HeldWhileStopPendingThenSentInOrder) {

@@ -203,8 +203,9 @@ TEST_F(SyncRequestTimed, TimeOutCancelsTheRequestAndZeroWaitsForever) {
   BuildStack(false);
   Scripted::hold = Scripted::completeOnCancel = true;
   Call call;
+  const uint64_t waits = sim::TimedWaitsStarted();  // before the start: the wait may begin at once
   std::thread t = Start(call);
-  sim::AwaitTimedWaitsStarted(sim::TimedWaitsStarted() + 1);
+  sim::AwaitTimedWaitsStarted(waits + 1);
   sim::AdvanceMs(999);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(call.done);

@@ -1,5 +1,4 @@
 // Enumeration and error texts of the host build.
-
 #include "os.h"
 
 namespace xrusb::os {

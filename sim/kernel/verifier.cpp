@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "schedule.h"
+
 namespace sim {
 
 void VerifierFail(const char *check, const char *fmt, ...) {
@@ -12,7 +14,8 @@ void VerifierFail(const char *check, const char *fmt, ...) {
   va_start(args, fmt);
   vsnprintf(details, sizeof details, fmt, args);
   va_end(args);
-  fprintf(stderr, "VERIFIER: %s: %s\n", check, details);
+  fprintf(stderr, "VERIFIER: %s: %s (XRUSB_SEED=0x%llx)\n", check, details,
+          static_cast<unsigned long long>(ScheduleSeed()));
   fflush(stderr);
   abort();
 }

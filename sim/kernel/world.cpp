@@ -14,6 +14,7 @@
 #include "pool.h"
 #include "power.h"
 #include "registry.h"
+#include "schedule.h"
 #include "threads.h"
 #include "timers.h"
 #include "verifier.h"
@@ -52,6 +53,7 @@ void ResetEverything(const WorldOptions &options) {
   ResetLockOrder();
   ResetOsVersion();
   ResetProcesses();
+  ResetSchedule();
   SetClockMode(options.clock, options.clockScale);
 }
 

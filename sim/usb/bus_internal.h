@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -129,6 +130,15 @@ class BusState {
 
 BusState &State();
 
+// What a URB left behind besides its own status, delivered once the bus lock is dropped.
+struct Outcome {
+  bool pending = false;  // the bus holds the IRP (a queued transfer, an abort waiting)
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+  std::vector<Completion> others;
+  std::vector<std::function<void()>> notes;  // calls into the device model
+};
+using Notes = std::vector<std::function<void()>>;
+
 // bus.cpp
 Device *DeviceOf(PDEVICE_OBJECT pdo);  // with the lock held
 void *NewHandle();                     // with the lock held
@@ -139,11 +149,32 @@ void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLengt
 
 // bus_urb.cpp: IRP_MJ_INTERNAL_DEVICE_CONTROL.
 NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp);
+// The transfer buffer, through its MDL when it has one; and whether 'length' bytes are there.
+uint8_t *BufferOf(PURB urb);
+bool BufferValid(PURB urb, ULONG length);
+Pipe *PipeOf(Device &d, USBD_PIPE_HANDLE handle);  // null when not open; lock held
 // Executes one data or control transfer against the device (no lock held, bus thread).
 // Returns false when the device did not answer (Nak).
 bool ExecuteTransfer(Transfer &t);
 ULONG CurrentFrame();
 ULONG TotalBandwidthOf(Speed speed);
+
+// bus_select.cpp (lock held): the device's configuration 'value' parsed into 'store', or null.
+const ParsedConfiguration *FindConfiguration(Device &d, uint8_t value, std::vector<ParsedConfiguration> &store);
+USBD_STATUS SelectConfiguration(Device &d, PURB urb, Outcome &out);
+USBD_STATUS SelectInterface(Device &d, PURB urb, Outcome &out);
+
+// bus_requests.cpp (lock held): the control transfer a formatted URB function stands for
+// (nullopt: not such a function), a raw control transfer, and the standard requests the bus
+// answers from the device's state (nullopt: the model answers).
+std::optional<USBD_STATUS> BuildFormattedRequest(PURB urb, Transfer &t);
+USBD_STATUS BuildControl(Device &d, PURB urb, Transfer &t);
+std::optional<Response> StandardRequest(Device &d, const Setup &s, std::span<const uint8_t> out, Notes &notes);
+
+// bus_iso.cpp: checks and schedules an isochronous URB (lock held); runs its packets against
+// the device, or answers each with 'fault' (no lock held, bus thread).
+USBD_STATUS BuildIso(Device &d, PURB urb, Transfer &t);
+void ExecuteIso(Transfer &t, uint8_t *buffer, std::optional<Response> fault);
 
 // bus_thread.cpp
 void EnsureThread();

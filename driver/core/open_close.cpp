@@ -14,6 +14,13 @@ DeviceExtension *RecordOf(PDEVICE_OBJECT deviceObject) {
   return static_cast<DeviceExtension *>(deviceObject->DeviceExtension);
 }
 
+// The I/O manager lets creates through once a removal was queried, and after a surprise
+// removal; the function driver must fail them itself (IRP_MN_QUERY_REMOVE_DEVICE and
+// IRP_MN_SURPRISE_REMOVAL on learn.microsoft.com). deviceMutex held: the state changes under it.
+BOOLEAN RefusesOpens(const DeviceExtension *dx) {
+  return dx->pnpState == PNP_REMOVE_PENDING || dx->pnpState == PNP_SURPRISE_REMOVED || dx->pnpState == PNP_REMOVED;
+}
+
 // The first handle's open policies.
 VOID FirstOpen(DeviceExtension *dx) {
   (VOID) InterimSetDevicePowerState(dx, dx->parameters.powerStateOnOpen);
@@ -44,7 +51,9 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
   NTSTATUS status = STATUS_SUCCESS;
 
   WaitForObject(&dx->deviceMutex, Executive);
-  if (dx->exclusiveOwner && dx->exclusiveOwner != process) {
+  if (RefusesOpens(dx)) {
+    status = STATUS_DELETE_PENDING;
+  } else if (dx->exclusiveOwner && dx->exclusiveOwner != process) {
     status = ERR_DEVICE_ACQUIRED;
   } else {
     OpenHandle *handle = static_cast<OpenHandle *>(AllocateNonPaged(sizeof(OpenHandle), TAG_OPEN_HANDLE));

@@ -1,3 +1,4 @@
+// IRP_MJ_PNP: start, stop, removal, queries. PASSIVE_LEVEL.
 #include "driver/config/configuration.h"
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
@@ -112,6 +113,19 @@ NTSTATUS DeviceStatePnp(DeviceExtension *dx, PIRP irp) {
   return Complete(irp, STATUS_SUCCESS);
 }
 
+// A paging, hibernation or crash-dump file on the device would put the whole stack in the paging
+// path, non-pageable (DO_POWER_PAGABLE clear; "Supporting Special Files" on learn.microsoft.com).
+// No file system sits on this device, so none is accepted; a driver that fails the notification
+// completes it without passing it down.
+NTSTATUS UsagePnp(DeviceExtension *dx, PIRP irp) {
+  const PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  const DEVICE_USAGE_NOTIFICATION_TYPE type = s->Parameters.UsageNotification.Type;
+  const BOOLEAN special =
+      type == DeviceUsageTypePaging || type == DeviceUsageTypeHibernation || type == DeviceUsageTypeDumpFile;
+  if (special && s->Parameters.UsageNotification.InPath) return Complete(irp, STATUS_UNSUCCESSFUL);
+  return HandDown(dx, irp);
+}
+
 NTSTATUS HandleMinor(DeviceExtension *dx, PIRP irp, UCHAR minor) {
   switch (minor) {
     case IRP_MN_START_DEVICE:
@@ -143,6 +157,8 @@ NTSTATUS HandleMinor(DeviceExtension *dx, PIRP irp, UCHAR minor) {
       return CapabilitiesPnp(dx, irp);
     case IRP_MN_QUERY_PNP_DEVICE_STATE:
       return DeviceStatePnp(dx, irp);
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+      return UsagePnp(dx, irp);
     default:
       return HandDown(dx, irp);
   }

@@ -57,7 +57,14 @@ typedef ULONG DEVICE_TYPE;
 #define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
 #define IRP_MN_QUERY_INTERFACE 0x08
 #define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_RESOURCES 0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
+#define IRP_MN_QUERY_ID 0x13
 #define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
+#define IRP_MN_QUERY_BUS_INFORMATION 0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 
 #define IRP_MN_WAIT_WAKE 0x00
@@ -80,6 +87,34 @@ typedef ULONG DEVICE_TYPE;
 #define PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED 0x00000010
 #define PNP_DEVICE_NOT_DISABLEABLE 0x00000020
 typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
+
+typedef enum _BUS_QUERY_ID_TYPE {
+  BusQueryDeviceID,
+  BusQueryHardwareIDs,
+  BusQueryCompatibleIDs,
+  BusQueryInstanceID,
+  BusQueryDeviceSerialNumber,
+  BusQueryContainerID
+} BUS_QUERY_ID_TYPE;
+typedef enum _DEVICE_TEXT_TYPE { DeviceTextDescription, DeviceTextLocationInformation } DEVICE_TEXT_TYPE;
+typedef enum _DEVICE_RELATION_TYPE {
+  BusRelations,
+  EjectionRelations,
+  PowerRelations,
+  RemovalRelations,
+  TargetDeviceRelation,
+  SingleBusRelations,
+  TransportRelations
+} DEVICE_RELATION_TYPE;
+typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
+  DeviceUsageTypeUndefined,
+  DeviceUsageTypePaging,
+  DeviceUsageTypeHibernation,
+  DeviceUsageTypeDumpFile,
+  DeviceUsageTypeBoot,
+  DeviceUsageTypePostDisplay,
+  DeviceUsageTypeGuestAssigned
+} DEVICE_USAGE_NOTIFICATION_TYPE;
 
 struct _IRP;
 struct _DEVICE_OBJECT;
@@ -173,6 +208,11 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
+typedef struct _DEVICE_RELATIONS {
+  ULONG Count;
+  PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 typedef struct _FILE_OBJECT {
   CSHORT Type;
   CSHORT Size;
@@ -256,6 +296,24 @@ typedef struct _IO_STACK_LOCATION {
       POWER_STATE POINTER_ALIGNMENT State;
       POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
+    struct {
+      DEVICE_RELATION_TYPE Type;
+    } QueryDeviceRelations;
+    struct {
+      PVOID IoResourceRequirementList;
+    } FilterResourceRequirements;
+    struct {
+      BOOLEAN InPath;
+      BOOLEAN Reserved[3];
+      DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
+    } UsageNotification;
+    struct {
+      BUS_QUERY_ID_TYPE IdType;
+    } QueryId;
+    struct {
+      DEVICE_TEXT_TYPE DeviceTextType;
+      ULONG POINTER_ALIGNMENT LocaleId;
+    } QueryDeviceText;
     struct {
       PVOID AllocatedResources;
       PVOID AllocatedResourcesTranslated;

@@ -22,11 +22,12 @@ struct Node {
   // The rest is guarded by g_lock.
   NodeState state = NodeState::Absent;
   std::vector<UCHAR> sent;
+  std::map<std::pair<UCHAR, ULONG>, std::u16string> texts;  // identity answers by (minor, type)
   DEVICE_CAPABILITIES capabilities{};
   PNP_DEVICE_STATE deviceState = 0;
   long openFiles = 0;
   bool removeWanted = false;  // unplugged: removal is due once the last file object closes
-  bool opensRefused = false;  // removal under way: the I/O manager fails new opens
+  bool opensRefused = false;  // the removal IRP is on its way: the I/O manager fails new opens
   bool removeIssued = false;
   // Requested power IRPs on their way into the stack; the removal waits for them, and none may
   // start once it has begun.
@@ -64,6 +65,10 @@ std::shared_ptr<Node> NodeOf(PDEVICE_OBJECT pdo, bool create) {
   return node;
 }
 
+bool Live(NodeState s) {
+  return s != NodeState::Absent && s != NodeState::Removed && s != NodeState::Failed;
+}
+
 void SetState(Node &node, NodeState state) {
   std::lock_guard<std::mutex> guard(g_lock);
   node.state = state;
@@ -88,10 +93,12 @@ NTSTATUS SendLocked(Node &node, UCHAR minor, const std::function<void(PIO_STACK_
     node.sent.push_back(minor);
   }
   PDEVICE_OBJECT top = StackTop(node.pdo);
+  ULONG_PTR initial = information ? *information : 0;
   return SendIrpAndWait(
       top,
       [&](PIRP irp, PIO_STACK_LOCATION first) {
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = initial;
         first->MajorFunction = IRP_MJ_PNP;
         first->MinorFunction = minor;
         if (setup) setup(first);
@@ -100,6 +107,90 @@ NTSTATUS SendLocked(Node &node, UCHAR minor, const std::function<void(PIO_STACK_
 }
 
 NTSTATUS Simple(Node &node, UCHAR minor) { return SendLocked(node, minor, {}, nullptr); }
+
+// A query whose answer is a block of paged pool the manager owns and frees: IDs, texts, bus
+// information, resource lists, relations. Returns the block (the caller frees it) when the stack
+// answered with success; a success without one is a driver fault for the IDs and texts.
+void *Collect(Node &node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup, bool required) {
+  ULONG_PTR information = 0;
+  NTSTATUS status = SendLocked(node, minor, setup, &information);
+  if (!NT_SUCCESS(status)) return nullptr;
+  if (!information && required)
+    VerifierFail(check::kBadObject, "Plug and Play query 0x%02X of device %p succeeded without an answer", minor,
+                 static_cast<void *>(node.pdo));
+  return reinterpret_cast<void *>(information);
+}
+
+// IDs and device texts: a string, or for hardware and compatible IDs a list ending in two NULs.
+void CollectText(Node &node, UCHAR minor, ULONG type) {
+  auto *text = static_cast<const char16_t *>(Collect(
+      node, minor,
+      [&](PIO_STACK_LOCATION s) {
+        if (minor == IRP_MN_QUERY_ID)
+          s->Parameters.QueryId.IdType = BUS_QUERY_ID_TYPE(type);
+        else
+          s->Parameters.QueryDeviceText.DeviceTextType = DEVICE_TEXT_TYPE(type);
+      },
+      true));
+  if (!text) return;
+  bool list = minor == IRP_MN_QUERY_ID && (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs);
+  size_t n = 0;
+  while (text[n] || (list && n > 0 && text[n - 1])) ++n;
+  std::u16string answer(text, n);
+  ExFreePool(const_cast<char16_t *>(text));
+  std::lock_guard<std::mutex> guard(g_lock);
+  node.texts[{minor, type}] = answer;
+}
+
+void FreeRelations(void *block) {
+  if (!block) return;
+  auto *relations = static_cast<PDEVICE_RELATIONS>(block);
+  for (ULONG i = 0; i < relations->Count; ++i) DereferenceDevice(relations->Objects[i]);
+  ExFreePool(block);
+}
+
+PDEVICE_RELATIONS QueryRelations(Node &node, DEVICE_RELATION_TYPE type) {
+  return static_cast<PDEVICE_RELATIONS>(Collect(
+      node, IRP_MN_QUERY_DEVICE_RELATIONS, [&](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = type; },
+      false));
+}
+
+void QueryCapabilities(Node &node) {
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = ULONG(-1);
+  caps.UINumber = ULONG(-1);
+  NTSTATUS status = SendLocked(
+      node, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; },
+      nullptr);
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (NT_SUCCESS(status)) node.capabilities = caps;
+}
+
+// What the manager asks the bus's physical device object alone, before any driver is loaded for
+// it, in the order of "Adding a PnP Device to a Running System" (learn.microsoft.com).
+void Identify(Node &node) {
+  CollectText(node, IRP_MN_QUERY_ID, BusQueryDeviceID);
+  QueryCapabilities(node);  // UniqueID decides how the instance ID is used
+  CollectText(node, IRP_MN_QUERY_ID, BusQueryInstanceID);
+  CollectText(node, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription);
+  CollectText(node, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation);
+  CollectText(node, IRP_MN_QUERY_ID, BusQueryHardwareIDs);
+  CollectText(node, IRP_MN_QUERY_ID, BusQueryCompatibleIDs);
+  if (void *info = Collect(node, IRP_MN_QUERY_BUS_INFORMATION, {}, true)) ExFreePool(info);
+  // Resource lists: none (or not answered) for a device without hardware resources.
+  if (void *boot = Collect(node, IRP_MN_QUERY_RESOURCES, {}, false)) ExFreePool(boot);
+  if (void *needs = Collect(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, {}, false)) ExFreePool(needs);
+}
+
+// Goes to the whole stack once the drivers are attached, with the bus's requirements (none).
+void FilterRequirements(Node &node) {
+  void *filtered = Collect(
+      node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+      [](PIO_STACK_LOCATION s) { s->Parameters.FilterResourceRequirements.IoResourceRequirementList = nullptr; }, false);
+  if (filtered) ExFreePool(filtered);
+}
 
 NTSTATUS SendRemove(Node &node) {
   {
@@ -112,20 +203,16 @@ NTSTATUS SendRemove(Node &node) {
 }
 
 void QueryAfterStart(Node &node) {
-  DEVICE_CAPABILITIES caps{};
-  caps.Size = sizeof caps;
-  caps.Version = 1;
-  caps.Address = ULONG(-1);
-  caps.UINumber = ULONG(-1);
-  NTSTATUS status = SendLocked(
-      node, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; },
-      nullptr);
+  QueryCapabilities(node);
   ULONG_PTR flags = 0;
   NTSTATUS stateStatus = SendLocked(node, IRP_MN_QUERY_PNP_DEVICE_STATE, {}, &flags);
-  std::lock_guard<std::mutex> guard(g_lock);
-  if (NT_SUCCESS(status)) node.capabilities = caps;
-  // Unanswered (still STATUS_NOT_SUPPORTED) means no flags.
-  node.deviceState = NT_SUCCESS(stateStatus) ? PNP_DEVICE_STATE(flags) : 0;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    // Unanswered (still STATUS_NOT_SUPPORTED) means no flags.
+    node.deviceState = NT_SUCCESS(stateStatus) ? PNP_DEVICE_STATE(flags) : 0;
+  }
+  // Children of a function driver that is no bus driver: none.
+  FreeRelations(QueryRelations(node, BusRelations));
 }
 
 // Start, and on success the queries that follow it; a failed start removes the stack.
@@ -146,15 +233,42 @@ void RemoveLocked(Node &node) {
   SetState(node, NodeState::Removed);
 }
 
+// The device leaves the bus. Surprise removal now; removal now when no file object is open, else
+// when the last one closes.
+void UnplugLocked(Node &node) {
+  NodeState s = GetState(node);
+  if (!Live(s) || s == NodeState::SurpriseRemoved) return;
+  // A stack that never started gets no surprise removal.
+  if (s != NodeState::Added) {
+    Simple(node, IRP_MN_SURPRISE_REMOVAL);
+    SetState(node, NodeState::SurpriseRemoved);
+  }
+  bool now;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    node.removeWanted = true;
+    now = node.openFiles == 0 && !node.removeIssued;
+    if (now) node.removeIssued = node.opensRefused = true;
+  }
+  if (now) RemoveLocked(node);
+}
+
 // The removal an unplug left waiting for the last close.
 void RemoveWhenClosed(std::shared_ptr<Node> node) {
   std::shared_lock<std::shared_mutex> tree(Tree());
   std::lock_guard<std::mutex> op(node->operation);
+  {
+    // A create that came in meanwhile holds the removal off until it is closed (or failed): the
+    // I/O manager's reference on the device object, and the refusal of further creates, are taken
+    // under one lock.
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (node->openFiles > 0) {
+      node->removeIssued = false;
+      return;
+    }
+    node->opensRefused = true;
+  }
   RemoveLocked(*node);
-}
-
-bool Live(NodeState s) {
-  return s != NodeState::Absent && s != NodeState::Removed && s != NodeState::Failed;
 }
 
 std::shared_ptr<Node> LiveNode(PDEVICE_OBJECT pdo, const char *what) {
@@ -199,6 +313,7 @@ PlugResult Plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
       std::erase(g_plugOrder, pdo);
       g_plugOrder.push_back(pdo);
     }
+    Identify(*node);
     {
       PoolOwnerScope owner(pdo);
       result.addDevice = functionDriver->DriverExtension->AddDevice(functionDriver, pdo);
@@ -211,6 +326,7 @@ PlugResult Plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
       return;
     }
     SetState(*node, NodeState::Added);
+    FilterRequirements(*node);
     result.start = StartLocked(*node);
   });
   return result;
@@ -221,37 +337,25 @@ void Unplug(PDEVICE_OBJECT pdo) {
   if (!node || !Live(GetState(*node))) return;  // nothing left to take down
   OnSystemThread([&] {
     std::shared_lock<std::shared_mutex> tree(Tree());
-    std::lock_guard<std::mutex> op(node->operation);
-    NodeState s = GetState(*node);
-    if (!Live(s) || s == NodeState::SurpriseRemoved) return;
-    {
-      std::lock_guard<std::mutex> guard(g_lock);
-      node->opensRefused = true;
-    }
-    // A stack that never started gets no surprise removal.
-    if (s != NodeState::Added) {
-      Simple(*node, IRP_MN_SURPRISE_REMOVAL);
-      SetState(*node, NodeState::SurpriseRemoved);
-    }
-    bool now;
-    {
-      std::lock_guard<std::mutex> guard(g_lock);
-      node->removeWanted = true;
-      now = node->openFiles == 0 && !node->removeIssued;
-      if (now) node->removeIssued = true;
-    }
-    if (now) RemoveLocked(*node);
+    std::unique_lock<std::mutex> op(node->operation, std::try_to_lock);
+    if (op.owns_lock()) return UnplugLocked(*node);
+    // The bus reports the loss and returns; Plug and Play requests for one device node are
+    // serialised, so the surprise removal waits until the request in progress (a start, say)
+    // has completed.
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_removers.push_back(std::make_unique<SystemThread>([node] {
+      std::shared_lock<std::shared_mutex> later(Tree());
+      std::lock_guard<std::mutex> serialised(node->operation);
+      UnplugLocked(*node);
+    }));
   });
 }
 
+// The I/O manager keeps sending creates while a removal is pending: the drivers must fail them.
 NTSTATUS QueryRemove(PDEVICE_OBJECT pdo) {
   return Operate(pdo, "QueryRemove", [](Node &node) {
     NTSTATUS status = Simple(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (NT_SUCCESS(status)) {
-      SetState(node, NodeState::RemovePending);
-      std::lock_guard<std::mutex> guard(g_lock);
-      node.opensRefused = true;
-    }
+    if (NT_SUCCESS(status)) SetState(node, NodeState::RemovePending);
     return status;
   });
 }
@@ -260,8 +364,6 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT pdo) {
   return Operate(pdo, "CancelRemove", [](Node &node) {
     NTSTATUS status = Simple(node, IRP_MN_CANCEL_REMOVE_DEVICE);
     SetState(node, NodeState::Started);
-    std::lock_guard<std::mutex> guard(g_lock);
-    node.opensRefused = false;  // the device stays: applications may open it again
     return status;
   });
 }
@@ -282,19 +384,39 @@ NTSTATUS CancelStop(PDEVICE_OBJECT pdo) {
   });
 }
 
-NTSTATUS Disable(PDEVICE_OBJECT pdo) {
-  return Operate(pdo, "Disable", [](Node &node) {
+NTSTATUS Disable(PDEVICE_OBJECT pdo, Veto *veto) {
+  Veto why = Veto::None;
+  NTSTATUS result = Operate(pdo, "Disable", [&](Node &node) {
+    {
+      std::lock_guard<std::mutex> guard(g_lock);
+      if (node.deviceState & PNP_DEVICE_NOT_DISABLEABLE) {
+        why = Veto::NonDisableable;
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+      }
+    }
+    // The removal relations go with it (none for a device without them).
+    FreeRelations(QueryRelations(node, RemovalRelations));
     NTSTATUS status = Simple(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status)) {
+    bool opened = false;
+    if (NT_SUCCESS(status)) {
+      SetState(node, NodeState::RemovePending);
+      std::lock_guard<std::mutex> guard(g_lock);
+      opened = node.openFiles > 0;
+      node.opensRefused = !opened;  // in the same step: no create slips in behind the count
+    }
+    // A driver's veto, or file objects still open on the stack (PNP_VetoOutstandingOpen): the
+    // removal is cancelled, and every driver hears so.
+    if (!NT_SUCCESS(status) || opened) {
       Simple(node, IRP_MN_CANCEL_REMOVE_DEVICE);
       SetState(node, NodeState::Started);
-      return status;
+      why = opened ? Veto::OutstandingOpen : Veto::Device;
+      return opened ? STATUS_PLUGPLAY_QUERY_VETOED : status;
     }
-    SetState(node, NodeState::RemovePending);
-    // Open handles do not hold a disable back: their closes arrive after the removal.
     RemoveLocked(node);
     return STATUS_SUCCESS;
   });
+  if (veto) *veto = why;
+  return result;
 }
 
 NTSTATUS Rebalance(PDEVICE_OBJECT pdo) {
@@ -322,6 +444,52 @@ NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STAC
     status = SendLocked(*node, minor, setup, information);
   });
   return status;
+}
+
+PDEVICE_OBJECT TargetDevice(PDEVICE_OBJECT pdo) {
+  auto node = LiveNode(pdo, "TargetDevice");
+  PDEVICE_OBJECT target = nullptr;
+  OnSystemThread([&] {
+    std::shared_lock<std::shared_mutex> tree(Tree());
+    std::lock_guard<std::mutex> op(node->operation);
+    PDEVICE_RELATIONS relations = QueryRelations(*node, TargetDeviceRelation);
+    if (!relations) return;
+    if (relations->Count != 1)
+      VerifierFail(check::kBadObject, "TargetDeviceRelation of device %p answered with %u objects",
+                   static_cast<void *>(pdo), unsigned(relations->Count));
+    target = relations->Objects[0];
+    FreeRelations(relations);
+  });
+  return target;
+}
+
+NTSTATUS NotifyUsage(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath) {
+  return Operate(pdo, "NotifyUsage", [&](Node &node) {
+    NTSTATUS status = SendLocked(
+        node, IRP_MN_DEVICE_USAGE_NOTIFICATION,
+        [&](PIO_STACK_LOCATION s) {
+          s->Parameters.UsageNotification.InPath = inPath;
+          s->Parameters.UsageNotification.Type = type;
+        },
+        nullptr);
+    // "Supporting Special Files" (learn.microsoft.com): every driver of a stack that holds a
+    // paging file clears DO_POWER_PAGABLE, so that its power requests never wait for paging.
+    bool special = type == DeviceUsageTypePaging || type == DeviceUsageTypeHibernation || type == DeviceUsageTypeDumpFile;
+    if (NT_SUCCESS(status) && special && inPath)
+      for (PDEVICE_OBJECT d = node.pdo; d; d = d->AttachedDevice)
+        if (d->Flags & DO_POWER_PAGABLE)
+          VerifierFail(check::kBadObject, "device %p accepted a paging file but is still DO_POWER_PAGABLE",
+                       static_cast<void *>(d));
+    return status;
+  });
+}
+
+std::u16string Text(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type) {
+  auto node = NodeOf(pdo, false);
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (!node) return {};
+  auto it = node->texts.find({minor, type});
+  return it == node->texts.end() ? std::u16string() : it->second;
 }
 
 NodeState State(PDEVICE_OBJECT pdo) {

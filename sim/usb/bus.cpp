@@ -6,6 +6,7 @@
 
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
+#include "sim/kernel/pool.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
@@ -114,6 +115,99 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 // --- Plug and Play -----------------------------------------------------------
 
+// PNP_BUS_INFORMATION (wdm.h) with the USB bus type GUID_BUS_TYPE_USB.
+struct BusInformation {
+  GUID busTypeGuid;
+  ULONG legacyBusType;  // INTERFACE_TYPE
+  ULONG busNumber;
+};
+constexpr GUID kBusTypeUsb = {0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
+constexpr ULONG kPnpBus = 15;
+constexpr ULONG kAnswerTag = MakeTag("UsbP");
+
+// Answers the Plug and Play manager frees: paged pool, charged to no driver.
+template <typename T>
+ULONG_PTR PagedCopy(const T *data, size_t bytes) {
+  PoolOwnerScope owner(nullptr);
+  void *block = ExAllocatePoolWithTag(PagedPool, bytes, kAnswerTag);
+  if (block) memcpy(block, data, bytes);
+  return reinterpret_cast<ULONG_PTR>(block);
+}
+
+ULONG_PTR PagedText(const std::u16string &text) { return PagedCopy(text.c_str(), (text.size() + 1) * sizeof(char16_t)); }
+
+std::u16string Printed(const char *format, unsigned a = 0, unsigned b = 0, unsigned c = 0) {
+  char buf[64];
+  snprintf(buf, sizeof buf, format, a, b, c);
+  return ToU16(buf);
+}
+
+std::u16string StringOf(const DeviceModel &m, uint8_t index) {
+  auto it = m.strings.find(index);
+  if (!index || it == m.strings.end() || it->second.size() < 2) return {};
+  std::u16string text;
+  for (size_t i = 2; i + 1 < it->second.size() && i + 1 < it->second[0]; i += 2)
+    text += char16_t(it->second[i] | it->second[i + 1] << 8);
+  return text;
+}
+
+// The IDs and texts a USB hub reports for its port ("Identifiers Generated for USB Devices",
+// learn.microsoft.com); lists end in an extra NUL. 0 and the status unchanged: not answered.
+NTSTATUS Identity(const Device &d, PIO_STACK_LOCATION s, NTSTATUS current, ULONG_PTR *information) {
+  const std::vector<uint8_t> &dd = d.model->deviceDescriptor;
+  if (dd.size() < 18) return current;
+  unsigned vid = dd[8] | dd[9] << 8, pid = dd[10] | dd[11] << 8, rev = dd[12] | dd[13] << 8;
+  unsigned cls = dd[4], sub = dd[5], prot = dd[6];
+  // A device that leaves its class to its interfaces: named by its interface when it has one, else
+  // a composite device.
+  bool composite = false;
+  if (cls == 0 && !d.model->configurations.empty() && d.model->configurations[0].size() > 4) {
+    const std::vector<uint8_t> &c = d.model->configurations[0];
+    composite = c[4] > 1;
+    for (size_t i = 0; !composite && i + 8 < c.size() && c[i]; i += c[i])
+      if (c[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
+        cls = c[i + 5], sub = c[i + 6], prot = c[i + 7];
+        break;
+      }
+  }
+  const std::u16string nul(1, u'\0');
+  std::u16string text;
+  if (s->MinorFunction == IRP_MN_QUERY_ID) {
+    switch (s->Parameters.QueryId.IdType) {
+      case BusQueryDeviceID:
+        text = Printed("USB\\VID_%04X&PID_%04X", vid, pid);
+        break;
+      case BusQueryHardwareIDs:
+        text = Printed("USB\\VID_%04X&PID_%04X&REV_%04X", vid, pid, rev) + nul + Printed("USB\\VID_%04X&PID_%04X", vid, pid) + nul;
+        break;
+      case BusQueryCompatibleIDs:
+        if (composite)
+          text = Printed("USB\\DevClass_00&SubClass_00&Prot_00") + nul + Printed("USB\\DevClass_00&SubClass_00") + nul +
+                 Printed("USB\\DevClass_00") + nul + Printed("USB\\COMPOSITE") + nul;
+        else
+          text = Printed("USB\\Class_%02X&SubClass_%02X&Prot_%02X", cls, sub, prot) + nul +
+                 Printed("USB\\Class_%02X&SubClass_%02X", cls, sub) + nul + Printed("USB\\Class_%02X", cls) + nul;
+        break;
+      case BusQueryInstanceID:
+        // The serial number when the device has one, else the port.
+        text = StringOf(*d.model, dd[16]);
+        if (text.empty()) text = Printed("%u", d.port);
+        break;
+      default:
+        return current;
+    }
+  } else if (s->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
+    text = StringOf(*d.model, dd[15]);
+    if (text.empty()) return current;
+  } else if (s->Parameters.QueryDeviceText.DeviceTextType == DeviceTextLocationInformation) {
+    text = Printed("Port_#%04u.Hub_#0001", d.port);
+  } else {
+    return current;
+  }
+  *information = PagedText(text);
+  return *information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
 void DeleteWhenDetached(PDEVICE_OBJECT pdo) {
   auto start = std::chrono::steady_clock::now();
   while (StackTop(pdo) != pdo) {
@@ -172,7 +266,41 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
       status = QueryInterface(d, s, status);
       lock.lock();
       break;
+    case IRP_MN_QUERY_ID:
+    case IRP_MN_QUERY_DEVICE_TEXT:
+      status = Identity(d, s, status, &information);
+      break;
+    case IRP_MN_QUERY_BUS_INFORMATION: {
+      BusInformation info{kBusTypeUsb, kPnpBus, 0};
+      information = PagedCopy(&info, sizeof info);
+      status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+      break;
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      // Of the relations only the target is a PDO's to answer: itself, referenced.
+      if (s->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+        DEVICE_RELATIONS relations{1, {pdo}};
+        information = PagedCopy(&relations, sizeof relations);
+        status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        if (information) ReferenceDevice(pdo);
+      }
+      break;
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION: {
+      // The hub takes paging, hibernation and dump files (USB storage holds them). Its PDO is the
+      // last of the stack to become non-pageable and the first to become pageable again.
+      DEVICE_USAGE_NOTIFICATION_TYPE type = s->Parameters.UsageNotification.Type;
+      if (type != DeviceUsageTypePaging && type != DeviceUsageTypeHibernation && type != DeviceUsageTypeDumpFile) break;
+      d.specialFiles += s->Parameters.UsageNotification.InPath ? 1 : -1;
+      if (d.specialFiles > 0)
+        pdo->Flags &= ~DO_POWER_PAGABLE;
+      else
+        pdo->Flags |= DO_POWER_PAGABLE;
+      status = STATUS_SUCCESS;
+      break;
+    }
     default:
+      // Resources and their requirements (a USB device has none), bus relations and the rest:
+      // completed as they came.
       break;
   }
   std::vector<Completion> orphans;

@@ -94,6 +94,7 @@ struct Device {
   PIRP waitWake = nullptr;
   std::vector<WaitingAbort> waitingAborts;
   long interfaceReferences = 0;
+  int specialFiles = 0;  // paging, hibernation and dump files placed on the device
 };
 
 // A completion to deliver at DISPATCH_LEVEL: the IRP, its status, its information.

@@ -1,7 +1,9 @@
 // Opening and closing the device as applications do: exclusive use across processes, the
-// open and close policies, handles that outlive the device, and opens that run out of memory.
+// open and close policies, handles that outlive the device, opens refused while it goes, and
+// opens that run out of memory.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -83,22 +85,58 @@ TEST_F(OpenClose, HandlesOutliveTheDevice) {
   EXPECT_TRUE(simwin::CloseHandle(h));
   ExpectGone(pdo_);
 
-  // Removal while handles are open (a disable does not wait for them): what the bus lent goes at
-  // once, the record with the last close.
+  // A disable while handles are open is vetoed and cancelled; the handles go on working, and the
+  // disable succeeds once they are closed.
   Plug();
   HANDLE h1 = Open(), h2 = Open();
   ASSERT_NE(h2, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(sim::pnp::Disable(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(dx_->pnpState, PNP_REMOVED);
-  EXPECT_EQ(sim::usb::Bus::Get().InterfaceReferences(pdo_), 0);
-  EXPECT_TRUE(sim::EnabledInterfaces(XRUSB_DEFAULT_INTERFACE_GUID).empty());
-  // A second removal is refused before it takes a reference, so none is dropped twice.
-  EXPECT_EQ(sim::pnp::Send(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_DELETE_PENDING);
+  sim::pnp::Veto veto = sim::pnp::Veto::None;
+  EXPECT_EQ(sim::pnp::Disable(pdo_, &veto), STATUS_PLUGPLAY_QUERY_VETOED);
+  EXPECT_EQ(veto, sim::pnp::Veto::OutstandingOpen);
+  EXPECT_EQ(dx_->pnpState, PNP_STARTED);
+  EXPECT_EQ(Send(h1, IOCTL_ACQUIRE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_TRUE(simwin::CloseHandle(h1));
-  EXPECT_EQ(DeviceAbove(pdo_), dx_);
   EXPECT_TRUE(simwin::CloseHandle(h2));
-  EXPECT_EQ(DeviceAbove(pdo_), nullptr) << "deleted by the close";
+  EXPECT_EQ(sim::pnp::Disable(pdo_), STATUS_SUCCESS);
   ExpectGone(pdo_);
+}
+
+// The I/O manager lets creates through after a query remove and a surprise removal: the driver
+// refuses them itself with STATUS_DELETE_PENDING, until a cancel remove.
+TEST_F(OpenClose, CreatesRefusedWhileTheDeviceIsGoing) {
+  struct Row {
+    const char *what;
+    std::function<void()> go, back;  // back: none, the device stays gone
+  };
+  const Row rows[] = {
+      {"query remove", [&] { EXPECT_EQ(sim::pnp::QueryRemove(pdo_), STATUS_SUCCESS); },
+       [&] { EXPECT_EQ(sim::pnp::CancelRemove(pdo_), STATUS_SUCCESS); }},
+      {"surprise removal", [&] { Remove(); }, nullptr},
+      // A removal that finds a handle open; a second one is refused before it takes a reference,
+      // so none is dropped twice.
+      {"removal",
+       [&] {
+         EXPECT_EQ(sim::pnp::Send(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+         EXPECT_EQ(sim::pnp::Send(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_DELETE_PENDING);
+       },
+       nullptr},
+  };
+  PEPROCESS app = sim::NewProcess("app");
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    Plug();
+    HANDLE h = Open();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    r.go();
+    EXPECT_EQ(OpenIn(app), STATUS_DELETE_PENDING);
+    EXPECT_EQ(dx_->openHandleCount, 1);
+    if (r.back) {
+      r.back();
+      EXPECT_EQ(OpenIn(app), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(simwin::CloseHandle(h));
+    UnplugExpectingNothingLeft();
+  }
 }
 
 TEST_F(OpenClose, OpenWithoutMemoryLeavesNothingBehind) {
@@ -126,9 +164,9 @@ TEST_F(OpenClose, OpenWithoutMemoryLeavesNothingBehind) {
   UnplugExpectingNothingLeft();
 }
 
-// Closes racing the removal that a disable sends while they are open: whichever drops the last
-// reference tears the device down, once.
-TEST_F(OpenClose, CloseDuringRemovalConcurrency) {
+// Closes racing a disable: it is vetoed while a handle is still open after its query, else the
+// removal follows the last close; either way the device goes once, whole.
+TEST_F(OpenClose, CloseDuringDisableConcurrency) {
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
     Plug();
@@ -138,8 +176,12 @@ TEST_F(OpenClose, CloseDuringRemovalConcurrency) {
     std::thread closer([&] {
       for (HANDLE h : handles) EXPECT_TRUE(simwin::CloseHandle(h));
     });
-    EXPECT_EQ(sim::pnp::Disable(pdo_), STATUS_SUCCESS);
+    const NTSTATUS first = sim::pnp::Disable(pdo_);
     closer.join();
+    if (first != STATUS_SUCCESS) {
+      EXPECT_EQ(first, STATUS_PLUGPLAY_QUERY_VETOED);
+      EXPECT_EQ(sim::pnp::Disable(pdo_), STATUS_SUCCESS);
+    }
     ExpectGone(pdo_);
   }
 }

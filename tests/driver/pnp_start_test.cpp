@@ -105,6 +105,43 @@ TEST_F(PnpStart, CapabilitiesAndDeviceStateReportedUpward) {
   }
 }
 
+// What the driver leaves alone reaches the bus and comes back as the bus answered it. A paging
+// file it refuses: no file system lives on the device, and the stack stays pageable.
+TEST_F(PnpStart, OtherRequestsPassDownAndPagingIsRefused) {
+  Plug();
+  EXPECT_EQ(sim::pnp::TargetDevice(pdo_), pdo_);
+  EXPECT_EQ(sim::pnp::NotifyUsage(pdo_, DeviceUsageTypePaging, true), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(pdo_->Flags & DO_POWER_PAGABLE) << "refused above the bus";
+  EXPECT_EQ(sim::pnp::NotifyUsage(pdo_, DeviceUsageTypeBoot, true), STATUS_NOT_SUPPORTED) << "untouched on its way";
+  UnplugExpectingNothingLeft();
+}
+
+// The device leaves the bus while its start sets the configuration. The start completes first
+// (Plug and Play requests for one device are serialised), then the surprise removal and the
+// removal take the stack down whole.
+TEST_F(PnpStart, DeviceLeavingDuringTheStartGoesAfterIt) {
+  key_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\leaving";
+  sim::registry::SetString(key_, u"DriverDeviceBaseName", u"Dev");
+  sim::registry::SetDword(key_, u"ConfigIndex", 0);
+  device_ = sim::usb::MakeTestDevice();
+  auto model = device_.model;
+  model->configured = [m = model.get(), inner = model->configured](uint8_t value) {
+    if (inner) inner(value);
+    if (value) Bus::Get().Unplug(m->pdo);
+  };
+  PlugOptions options;
+  options.registryKey = key_;
+  pdo_ = Bus::Get().Plug(model, driver_, options);
+  Bus::Get().Settle();
+  const std::vector<UCHAR> sent = sim::pnp::Sent(pdo_);
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_EQ(std::vector<UCHAR>(sent.end() - 4, sent.end()),
+            std::vector<UCHAR>({IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL,
+                                IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(sim::pnp::State(pdo_), NodeState::Removed);
+  ExpectGone(pdo_);
+}
+
 // A device set up for firmware is not offered to applications without it.
 TEST_F(PnpStart, FirmwareFileFailsStartUntilDownloadExists) {
   strings_ = {{u"FxFwFile", u"xrusb_fw.hex"}};

@@ -11,12 +11,19 @@ namespace {
 using sim::pnp::NodeState;
 using Minors = std::vector<UCHAR>;
 
-const Minors kPlug = {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE};
-
 Minors Concat(Minors a, const Minors &b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+// What the physical device object alone is asked before a driver is loaded for it, then what the
+// stack sees from the filtering of its resource requirements on.
+const Minors kIdentify = {IRP_MN_QUERY_ID,           IRP_MN_QUERY_CAPABILITIES,       IRP_MN_QUERY_ID,
+                          IRP_MN_QUERY_DEVICE_TEXT,  IRP_MN_QUERY_DEVICE_TEXT,        IRP_MN_QUERY_ID,
+                          IRP_MN_QUERY_ID,           IRP_MN_QUERY_BUS_INFORMATION,    IRP_MN_QUERY_RESOURCES,
+                          IRP_MN_QUERY_RESOURCE_REQUIREMENTS};
+const Minors kStart = {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                       IRP_MN_QUERY_DEVICE_RELATIONS};
+const Minors kPlug = Concat(Concat(kIdentify, {IRP_MN_FILTER_RESOURCE_REQUIREMENTS}), kStart);
 Minors Tail(PDEVICE_OBJECT pdo, size_t n) {
   Minors sent = sim::pnp::Sent(pdo);
   return Minors(sent.end() - std::min(n, sent.size()), sent.end());
@@ -55,7 +62,7 @@ TEST_F(PnpTest, PlugStartsAndQueriesThenUnplugWithoutHandlesRemovesAtOnce) {
   EXPECT_EQ(nullptr, fn_->DeviceObject);
   // Unplugging what is gone sends nothing.
   sim::pnp::Unplug(p.self);
-  EXPECT_EQ(5u, sim::pnp::Sent(p.self).size());
+  EXPECT_EQ(kPlug.size() + 2, sim::pnp::Sent(p.self).size());
 }
 
 TEST_F(PnpTest, FailedAddDeviceLeavesNodeFailedAndFailedStartOrRestartIsFollowedByRemoval) {
@@ -65,7 +72,7 @@ TEST_F(PnpTest, FailedAddDeviceLeavesNodeFailedAndFailedStartOrRestartIsFollowed
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, r.addDevice);
   EXPECT_FALSE(NT_SUCCESS(r.start));
   EXPECT_EQ(NodeState::Failed, sim::pnp::State(a.self));
-  EXPECT_TRUE(a.log.All().empty());
+  EXPECT_EQ(kIdentify, a.log.Pnp());
 
   g_addStatus = STATUS_SUCCESS;
   Pdo &b = bus_.Add();
@@ -75,7 +82,7 @@ TEST_F(PnpTest, FailedAddDeviceLeavesNodeFailedAndFailedStartOrRestartIsFollowed
   EXPECT_EQ(nullptr, b.self->AttachedDevice);
   // A failed node gets nothing at unplug, and can be plugged again.
   sim::pnp::Unplug(b.self);
-  Minors failed = {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE};
+  Minors failed = Concat(kIdentify, {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE});
   EXPECT_EQ(failed, b.log.Pnp());
   b.startStatus = STATUS_SUCCESS;
   sim::pnp::Plug(b.self, fn_);
@@ -130,7 +137,7 @@ TEST_F(PnpTest, ConcurrencyUnplugRacingLastHandleCloseRemovesExactlyOnce) {
 TEST_F(PnpTest, DisableAndRebalanceWithAndWithoutVeto) {
   Pdo &p = PlugStarted();
   p.vetoQueryRemove = p.vetoQueryStop = true;
-  EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Disable(p.self));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Disable(p.self));  // the driver's status
   EXPECT_EQ(Minors({IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}), Tail(p.self, 2));
   EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::pnp::Rebalance(p.self));
   EXPECT_EQ(Minors({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}), Tail(p.self, 2));
@@ -139,9 +146,17 @@ TEST_F(PnpTest, DisableAndRebalanceWithAndWithoutVeto) {
   p.vetoQueryStop = false;
   p.deviceState = PNP_DEVICE_NOT_DISABLEABLE;
   EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Rebalance(p.self));
-  EXPECT_EQ(Concat({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, kPlug), Tail(p.self, 5));
+  EXPECT_EQ(Concat({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, kStart), Tail(p.self, 6));
   EXPECT_EQ(NodeState::Started, sim::pnp::State(p.self));
   EXPECT_EQ(ULONG(PNP_DEVICE_NOT_DISABLEABLE), sim::pnp::DeviceState(p.self));  // queried anew
+  // A device that says it cannot be disabled is not asked.
+  const size_t sent = sim::pnp::Sent(p.self).size();
+  sim::pnp::Veto veto = sim::pnp::Veto::None;
+  EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED, sim::pnp::Disable(p.self, &veto));
+  EXPECT_EQ(sim::pnp::Veto::NonDisableable, veto);
+  EXPECT_EQ(sent, sim::pnp::Sent(p.self).size());
+  p.deviceState.reset();
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Rebalance(p.self));
 
   // The vetoable halves alone.
   HANDLE h = Open(p);
@@ -159,14 +174,19 @@ TEST_F(PnpTest, DisableAndRebalanceWithAndWithoutVeto) {
   ASSERT_NE(simwin::INVALID_HANDLE_VALUE, again);
   EXPECT_TRUE(simwin::CloseHandle(again));
 
-  // An open handle does not hold a disable back; its close comes after the removal.
-  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Disable(p.self));
-  EXPECT_EQ(Minors({IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}), Tail(p.self, 2));
-  EXPECT_EQ(NodeState::Removed, sim::pnp::State(p.self));
-  EXPECT_EQ(1, p.opensAtRemove);
+  // A handle still open after the query vetoes the disable (PNP_VetoOutstandingOpen); once it is
+  // closed the removal goes through.
+  EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED, sim::pnp::Disable(p.self, &veto));
+  EXPECT_EQ(sim::pnp::Veto::OutstandingOpen, veto);
+  EXPECT_EQ(Minors({IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}),
+            Tail(p.self, 3));
+  EXPECT_EQ(NodeState::Started, sim::pnp::State(p.self));
   EXPECT_TRUE(simwin::CloseHandle(h));
-  sim::pnp::Settle();
-  EXPECT_EQ(Minors({IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}), Tail(p.self, 2));
+  EXPECT_EQ(STATUS_SUCCESS, sim::pnp::Disable(p.self, &veto));
+  EXPECT_EQ(sim::pnp::Veto::None, veto);
+  EXPECT_EQ(Minors({IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}), Tail(p.self, 3));
+  EXPECT_EQ(NodeState::Removed, sim::pnp::State(p.self));
+  EXPECT_EQ(0, p.opensAtRemove);
 }
 
 TEST_F(PnpTest, SeveralDevicesLiveIndependently) {

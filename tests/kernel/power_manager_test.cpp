@@ -10,7 +10,7 @@ namespace pnptest {
 namespace {
 
 using Texts = std::vector<std::string>;
-constexpr size_t kPlugCount = 3;  // start, capabilities, device state
+constexpr size_t kPlugCount = 15;  // the enumeration: identification, start and its queries
 
 // What requested power IRPs' completion functions were told.
 struct Callback {

@@ -66,6 +66,40 @@ TEST_F(BusPnpTest, DefaultCapabilitiesAndBusInformation) {
   EXPECT_EQ(128u, info.ConsumedBandwidth) << "the two interrupt pipes";
 }
 
+// What the hub's port tells the Plug and Play manager of a device before a driver is loaded for
+// it: lists keep their NULs; without strings the port names the instance and nothing describes it.
+TEST_F(BusPnpTest, IdentifiesTheDeviceAsAHubPortDoes) {
+  using namespace std::string_literals;
+  struct Row {
+    const char *what;
+    UCHAR minor;
+    ULONG type;
+    std::u16string withStrings, without;
+  };
+  const Row rows[] = {
+      {"device", IRP_MN_QUERY_ID, BusQueryDeviceID, u"USB\\VID_1209&PID_7355", u"USB\\VID_1209&PID_7355"},
+      {"hardware", IRP_MN_QUERY_ID, BusQueryHardwareIDs, u"USB\\VID_1209&PID_7355&REV_0100\0USB\\VID_1209&PID_7355\0"s,
+       u"USB\\VID_1209&PID_7355&REV_0100\0USB\\VID_1209&PID_7355\0"s},
+      {"compatible (three interfaces)", IRP_MN_QUERY_ID, BusQueryCompatibleIDs,
+       u"USB\\DevClass_00&SubClass_00&Prot_00\0USB\\DevClass_00&SubClass_00\0USB\\DevClass_00\0USB\\COMPOSITE\0"s,
+       u"USB\\DevClass_00&SubClass_00&Prot_00\0USB\\DevClass_00&SubClass_00\0USB\\DevClass_00\0USB\\COMPOSITE\0"s},
+      {"instance", IRP_MN_QUERY_ID, BusQueryInstanceID, u"0001", u"2"},
+      {"description", IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription, u"xrusb test device", u""},
+      {"location", IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, u"Port_#0001.Hub_#0001",
+       u"Port_#0002.Hub_#0001"},
+  };
+  auto named = MakeTestDevice();
+  PDEVICE_OBJECT withStrings = Plug(named.model);
+  auto bare = MakeTestDevice({.product = u"", .serial = u""});
+  PDEVICE_OBJECT without = Plug(bare.model);
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(sim::pnp::Text(withStrings, r.minor, r.type), r.withStrings);
+    EXPECT_EQ(sim::pnp::Text(without, r.minor, r.type), r.without);
+  }
+  EXPECT_EQ(sim::pnp::TargetDevice(without), without);
+}
+
 TEST_F(BusPnpTest, WaitWakeIsHeldUntilWakeUpOrCancel) {
   auto dev = MakeTestDevice();
   Plug(dev.model);

@@ -1,16 +1,22 @@
 // Binding handles to pipes and stopping or resetting pipes, as applications do it, checked
 // against the pipe records and the requests the bus saw.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "driver/core/open_handle.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/pnp.h"
+#include "sim/kernel/work_items.h"
 
 namespace {
 
 using sim::usb::Bus;
 using sim::usb::TraceEntry;
+using xrtest::Result;
 using simwin::HANDLE;
 namespace td = sim::usb::test_device;
 
@@ -29,6 +35,15 @@ class Pipes : public xrtest::PluggedDevice {
 };
 
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
+
+// Polls with a bound; false when 'done' never held.
+bool Await(const std::function<bool()> &done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done())
+    if (std::chrono::steady_clock::now() > end) return false;
+    else std::this_thread::yield();
+  return true;
+}
 
 TEST_F(Pipes, BindAndUnbind) {
   EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND) << "nothing configured";
@@ -61,18 +76,30 @@ TEST_F(Pipes, BindAndUnbind) {
   EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
 }
 
-// The host side is reset and the device's halt cleared, both as the bus sees them.
-TEST_F(Pipes, ResetClearsHalt) {
+// The host side is reset and the device's halt cleared, both as the bus sees them. After a stall
+// the reads behind it wait at the bus, which refuses a reset under them: the reset ends them
+// first, and the pipe reads again.
+TEST_F(Pipes, ResetClearsHaltAndEndsTheReadsBehindAStall) {
   Configure();
   const FeatureRequest halt{XRUSB_RECIPIENT_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, td::kSourceIn};
   ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt).status, STATUS_SUCCESS);
   ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
   ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
   PipeRequests();
+  auto stalled = Start(h_, true, std::vector<uint8_t>(512));
+  auto behind = Start(h_, true, std::vector<uint8_t>(512));
+  EXPECT_EQ(Finish(h_, *stalled), (Result{NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u), 0}));
 
   EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE).status, STATUS_SUCCESS);
-  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
+  DWORD bytes;
+  ASSERT_TRUE(simwin::GetOverlappedResultEx(h_, &behind->o, &bytes, 5000, FALSE) ||
+              simwin::HasOverlappedIoCompleted(&behind->o));
+  EXPECT_EQ(Finish(h_, *behind), (Result{ERR_USBD_CANCELED, 0}));
+  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn},
+                                   {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
   EXPECT_FALSE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
+  std::vector<uint8_t> data(512);
+  EXPECT_EQ(Transfer(h_, true, data), (Result{STATUS_SUCCESS, 512}));
 
   // A pipe handle the bus does not know: its refusal is the answer.
   PipeContext *pipe = PipeAt(td::kSourceIn);
@@ -153,6 +180,60 @@ TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
     EXPECT_EQ(Send(h2, code, in, 4, data, sizeof data).status, ERR_INVALID_INBUFFER);
   }
   EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
+}
+
+// The bus may complete an abort before the transfers it cancels; here they are held until after
+// the binding, the pipe record or the device's last handle has gone, then come back.
+TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
+  const InterfaceSetting again{0, 0, 4096};
+  const struct {
+    const char *what;
+    NTSTATUS bindAfter;  // another handle binding the endpoint, with the transfers still held
+    bool closes;         // the bound handle
+    std::function<void(HANDLE)> end;
+  } cases[] = {
+      {"cleanup of the bound handle", STATUS_SUCCESS, true, [](HANDLE h) { EXPECT_TRUE(simwin::CloseHandle(h)); }},
+      {"interface 0 selected again", STATUS_SUCCESS, false,
+       [&](HANDLE) { EXPECT_EQ(Send(IOCTL_SET_INTERFACE, again).status, STATUS_SUCCESS); }},
+      {"unconfigured", ERR_PIPE_NOT_FOUND, false,
+       [&](HANDLE) { EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS); }},
+      // Its close waits for the transfers, then is the last one of a device that has left.
+      {"last handles closed, the device removed", 0, true,
+       [&](HANDLE h) {
+         EXPECT_TRUE(simwin::CloseHandle(h));
+         Remove();
+         EXPECT_TRUE(simwin::CloseHandle(h_));
+         h_ = simwin::INVALID_HANDLE_VALUE;
+       }},
+  };
+  const PDEVICE_OBJECT pdo = pdo_;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)Send(h_, IOCTL_UNCONFIGURE_DEVICE);
+    Configure();
+    const HANDLE h = Open();
+    ASSERT_EQ(BindPipe(h, td::kLoopbackIn), STATUS_SUCCESS);
+    std::unique_ptr<xrtest::Io> reads[] = {Start(h, true, std::vector<uint8_t>(64)), Start(h, true, std::vector<uint8_t>(64))};
+    ASSERT_TRUE(Await([&] { return Bus::Get().PendingTransfers(pdo_) == 2; }));
+    Bus::Get().HoldAbortedTransfers(true);
+    c.end(h);
+    EXPECT_EQ(Bus::Get().AbortedHeld(), 2u);
+    if (h_ != simwin::INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(BindPipe(h_, td::kLoopbackIn), c.bindAfter);
+      (void)Send(h_, IOCTL_UNBIND_PIPE);
+    }
+    Bus::Get().HoldAbortedTransfers(false);
+    EXPECT_EQ(Bus::Get().ReleaseAbortedTransfers(), 2u);
+    for (auto &r : reads) {
+      ASSERT_TRUE(Await([&] { return simwin::HasOverlappedIoCompleted(&r->o); }));
+      EXPECT_EQ(NTSTATUS(uint32_t(r->o.Internal)), ERR_USBD_CANCELED);
+    }
+    if (!c.closes) {
+      EXPECT_TRUE(simwin::CloseHandle(h));
+    }
+  }
+  sim::DrainWorkItems();  // the deferred close
+  ExpectGone(pdo);
 }
 
 }  // namespace

@@ -36,10 +36,10 @@ class Pipes : public xrtest::PluggedDevice {
 
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
 
-// Polls with a bound; false when 'done' never held.
-bool Await(const std::function<bool()> &done) {
+// A cancelled transfer's completion is held back by the driver's defer timer: wait with a bound.
+bool AwaitDone(const xrtest::Io &io) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done())
+  while (!simwin::HasOverlappedIoCompleted(&io.o))
     if (std::chrono::steady_clock::now() > end) return false;
     else std::this_thread::yield();
   return true;
@@ -76,24 +76,18 @@ TEST_F(Pipes, BindAndUnbind) {
   EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
 }
 
-// The host side is reset and the device's halt cleared, both as the bus sees them. After a stall
-// the reads behind it wait at the bus, which refuses a reset under them: the reset ends them
-// first, and the pipe reads again.
-TEST_F(Pipes, ResetClearsHaltAndEndsTheReadsBehindAStall) {
+// After a stall the reads behind it wait at the bus, which refuses a reset under them: the reset
+// ends them first, clears the halt on both sides, and the pipe reads again.
+TEST_F(Pipes, ResetEndsTheReadsBehindAStallAndClearsIt) {
   Configure();
-  const FeatureRequest halt{XRUSB_RECIPIENT_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, td::kSourceIn};
-  ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt).status, STATUS_SUCCESS);
-  ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
   ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-  PipeRequests();
-  auto stalled = Start(h_, true, std::vector<uint8_t>(512));
-  auto behind = Start(h_, true, std::vector<uint8_t>(512));
-  EXPECT_EQ(Finish(h_, *stalled), (Result{NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u), 0}));
+  Bus::Get().FailEndpoint(pdo_, td::kSourceIn, {sim::usb::Response::Stall()});
+  auto stalled = Start(h_, true, std::vector<uint8_t>(512)), behind = Start(h_, true, std::vector<uint8_t>(512));
+  EXPECT_EQ(Finish(h_, *stalled).status, NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u));
+  ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
 
   EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE).status, STATUS_SUCCESS);
-  DWORD bytes;
-  ASSERT_TRUE(simwin::GetOverlappedResultEx(h_, &behind->o, &bytes, 5000, FALSE) ||
-              simwin::HasOverlappedIoCompleted(&behind->o));
+  ASSERT_TRUE(AwaitDone(*behind));
   EXPECT_EQ(Finish(h_, *behind), (Result{ERR_USBD_CANCELED, 0}));
   EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn},
                                    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
@@ -188,16 +182,16 @@ TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
   const InterfaceSetting again{0, 0, 4096};
   const struct {
     const char *what;
-    NTSTATUS bindAfter;  // another handle binding the endpoint, with the transfers still held
+    NTSTATUS bindAfter;  // of another handle to the endpoint, the transfers still held
     bool closes;         // the bound handle
     std::function<void(HANDLE)> end;
   } cases[] = {
-      {"cleanup of the bound handle", STATUS_SUCCESS, true, [](HANDLE h) { EXPECT_TRUE(simwin::CloseHandle(h)); }},
-      {"interface 0 selected again", STATUS_SUCCESS, false,
+      {"cleanup", STATUS_SUCCESS, true, [](HANDLE h) { EXPECT_TRUE(simwin::CloseHandle(h)); }},
+      {"interface selected again", STATUS_SUCCESS, false,
        [&](HANDLE) { EXPECT_EQ(Send(IOCTL_SET_INTERFACE, again).status, STATUS_SUCCESS); }},
       {"unconfigured", ERR_PIPE_NOT_FOUND, false,
        [&](HANDLE) { EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS); }},
-      // Its close waits for the transfers, then is the last one of a device that has left.
+      // The close waits for the transfers; then it is the last one, of a device that has left.
       {"last handles closed, the device removed", 0, true,
        [&](HANDLE h) {
          EXPECT_TRUE(simwin::CloseHandle(h));
@@ -214,7 +208,7 @@ TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
     const HANDLE h = Open();
     ASSERT_EQ(BindPipe(h, td::kLoopbackIn), STATUS_SUCCESS);
     std::unique_ptr<xrtest::Io> reads[] = {Start(h, true, std::vector<uint8_t>(64)), Start(h, true, std::vector<uint8_t>(64))};
-    ASSERT_TRUE(Await([&] { return Bus::Get().PendingTransfers(pdo_) == 2; }));
+    ASSERT_EQ(Bus::Get().PendingTransfers(pdo_), 2u);
     Bus::Get().HoldAbortedTransfers(true);
     c.end(h);
     EXPECT_EQ(Bus::Get().AbortedHeld(), 2u);
@@ -225,7 +219,7 @@ TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
     Bus::Get().HoldAbortedTransfers(false);
     EXPECT_EQ(Bus::Get().ReleaseAbortedTransfers(), 2u);
     for (auto &r : reads) {
-      ASSERT_TRUE(Await([&] { return simwin::HasOverlappedIoCompleted(&r->o); }));
+      ASSERT_TRUE(AwaitDone(*r));
       EXPECT_EQ(NTSTATUS(uint32_t(r->o.Internal)), ERR_USBD_CANCELED);
     }
     if (!c.closes) {

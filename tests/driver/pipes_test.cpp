@@ -24,11 +24,13 @@ class Pipes : public xrtest::PluggedDevice {
  protected:
   // Interface 0 (bulk, interrupt) and interface 2 (the second control endpoint) of configuration 1.
   void Configure() { ASSERT_EQ(PluggedDevice::Configure(0, {{0, 0, 4096}, {2, 0, 64}}), STATUS_SUCCESS); }
-  // The pipe requests the bus saw since the last call, as (function, endpoint).
+  // The pipe requests and configuration selections the bus saw since the last call, as
+  // (function, endpoint).
   std::vector<std::pair<USHORT, uint8_t>> PipeRequests() {
     std::vector<std::pair<USHORT, uint8_t>> out;
     for (const TraceEntry &t : TakeTrace())
-      if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+      if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+          t.function == URB_FUNCTION_SELECT_CONFIGURATION)
         out.push_back({t.function, t.endpoint});
     return out;
   }
@@ -137,29 +139,6 @@ TEST_F(Pipes, AbortOnlyWhenNeeded) {
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
 }
 
-// Cleanup aborts and frees the pipe for other handles; the configuration's end unbinds everyone.
-TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
-  Configure();
-  HANDLE h2 = Open();
-  ASSERT_EQ(BindPipe(h2, td::kSourceIn), STATUS_SUCCESS);
-  PipeAt(td::kSourceIn)->abortNeeded = TRUE;
-  PipeAt(td::kSinkOut)->abortNeeded = TRUE;  // bound by nobody: not this cleanup's business
-  EXPECT_TRUE(simwin::CloseHandle(h2));
-  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn}}));
-  EXPECT_EQ(PipeAt(td::kSourceIn)->boundHandle, nullptr);
-  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-
-  h2 = Another();
-  ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
-  EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
-  const std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
-  ASSERT_FALSE(trace.empty());
-  EXPECT_EQ(trace.front().function, URB_FUNCTION_ABORT_PIPE) << "the pending abort, before the null configuration";
-  EXPECT_EQ(trace.front().endpoint, td::kSinkOut);
-  for (HANDLE h : {h_, h2}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
-  EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND);
-}
-
 // Only a control pipe carries a pipe control transfer; the type decides before the lengths.
 TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
   Configure();
@@ -176,23 +155,30 @@ TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
   EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
 }
 
-// The bus may complete an abort before the transfers it cancels; here they are held until after
-// the binding, the pipe record or the device's last handle has gone, then come back.
-TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
+// Cleanup aborts the handle's pipe and frees it for others; a new alternate setting or the end of
+// the configuration aborts every pipe concerned that carried a transfer, and unbinds. The bus may
+// complete an abort before the transfers it cancels: here they are held until after the binding,
+// the pipe record or the device's last handle has gone, then come back.
+TEST_F(Pipes, CleanupAndUnconfigureUnbindAndSurviveLateCompletions) {
   const InterfaceSetting again{0, 0, 4096};
+  constexpr USHORT kAbort = URB_FUNCTION_ABORT_PIPE;
   const struct {
     const char *what;
+    Pairs requests;      // aborts (the sink had a write) and selections
     NTSTATUS bindAfter;  // of another handle to the endpoint, the transfers still held
     bool closes;         // the bound handle
     std::function<void(HANDLE)> end;
   } cases[] = {
-      {"cleanup", STATUS_SUCCESS, true, [](HANDLE h) { EXPECT_TRUE(simwin::CloseHandle(h)); }},
-      {"interface selected again", STATUS_SUCCESS, false,
+      {"cleanup", {{kAbort, td::kLoopbackIn}}, STATUS_SUCCESS, true,
+       [](HANDLE h) { EXPECT_TRUE(simwin::CloseHandle(h)); }},
+      {"interface selected again", {{kAbort, td::kSinkOut}, {kAbort, td::kLoopbackIn}}, STATUS_SUCCESS, false,
        [&](HANDLE) { EXPECT_EQ(Send(IOCTL_SET_INTERFACE, again).status, STATUS_SUCCESS); }},
-      {"unconfigured", ERR_PIPE_NOT_FOUND, false,
+      {"unconfigured",
+       {{kAbort, td::kSinkOut}, {kAbort, td::kLoopbackIn}, {URB_FUNCTION_SELECT_CONFIGURATION, 0}},
+       ERR_PIPE_NOT_FOUND, false,
        [&](HANDLE) { EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS); }},
       // The close waits for the transfers; then it is the last one, of a device that has left.
-      {"last handles closed, the device removed", 0, true,
+      {"last handles closed, the device removed", {{kAbort, td::kLoopbackIn}, {kAbort, 0}}, 0, true,  // the sink's, to a gone device
        [&](HANDLE h) {
          EXPECT_TRUE(simwin::CloseHandle(h));
          Remove();
@@ -205,12 +191,18 @@ TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
     SCOPED_TRACE(c.what);
     (void)Send(h_, IOCTL_UNCONFIGURE_DEVICE);
     Configure();
+    std::vector<uint8_t> data(8);
+    ASSERT_EQ(BindPipe(h_, td::kSinkOut), STATUS_SUCCESS);
+    ASSERT_EQ(Transfer(h_, false, data).status, STATUS_SUCCESS);
+    ASSERT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, STATUS_SUCCESS);
     const HANDLE h = Open();
     ASSERT_EQ(BindPipe(h, td::kLoopbackIn), STATUS_SUCCESS);
     std::unique_ptr<xrtest::Io> reads[] = {Start(h, true, std::vector<uint8_t>(64)), Start(h, true, std::vector<uint8_t>(64))};
     ASSERT_EQ(Bus::Get().PendingTransfers(pdo_), 2u);
+    TakeTrace();
     Bus::Get().HoldAbortedTransfers(true);
     c.end(h);
+    EXPECT_EQ(PipeRequests(), c.requests);
     EXPECT_EQ(Bus::Get().AbortedHeld(), 2u);
     if (h_ != simwin::INVALID_HANDLE_VALUE) {
       EXPECT_EQ(BindPipe(h_, td::kLoopbackIn), c.bindAfter);
@@ -223,6 +215,7 @@ TEST_F(Pipes, TransfersCompletingAfterTheirAbortFindTheirPipeGone) {
       EXPECT_EQ(NTSTATUS(uint32_t(r->o.Internal)), ERR_USBD_CANCELED);
     }
     if (!c.closes) {
+      EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
       EXPECT_TRUE(simwin::CloseHandle(h));
     }
   }

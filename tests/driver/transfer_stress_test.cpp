@@ -25,12 +25,9 @@ namespace td = sim::usb::test_device;
 
 constexpr NTSTATUS kDeviceGone = NTSTATUS(USBD_STATUS_DEVICE_GONE | 0xE0000000u);
 constexpr NTSTATUS kStalled = NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u);
-// A reset that a read sent between the driver's abort and its reset leaves refused.
-constexpr NTSTATUS kBusy = NTSTATUS(USBD_STATUS_ERROR_BUSY | 0xE0000000u);
 
-// What may become of a request here: done, cancelled in the driver or at the bus, stalled,
-// refused for a binding or a configuration that has just gone, or refused by a device that has
-// left.
+// What may become of a request here: done, cancelled in the driver or at the bus, stalled, refused
+// for a binding or a configuration that has just gone, or refused by a device that has left.
 bool Sensible(NTSTATUS s) {
   switch (s) {
     case STATUS_SUCCESS:
@@ -168,9 +165,8 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
     }
   });
 
-  // Pipes aborted, stalled and reset, and unbound, alternate settings and whole configurations
-  // changed, on the workers' own handles and on another one; then the device leaves under all
-  // of it.
+  // Pipes aborted, stalled and reset, unbound, alternate settings and whole configurations changed,
+  // on the workers' own handles and on another one; then the device leaves under all of it.
   std::minstd_rand random(11);
   const auto end = Clock::now() + std::chrono::milliseconds(1500);
   int rounds = 0;
@@ -197,8 +193,8 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
       case 4:  // the halt holds the reads behind the stall until a reset ends them
         if (w.iso) break;
         sim::usb::Bus::Get().FailEndpoint(pdo_, w.endpoint, {sim::usb::Response::Stall()});
-        s = Ioctl(w.h, IOCTL_RESET_PIPE);
-        if (s == kBusy) s = STATUS_SUCCESS;
+        // A read sent between the driver's abort and its reset leaves the reset refused as busy.
+        if ((s = Ioctl(w.h, IOCTL_RESET_PIPE)) == NTSTATUS(USBD_STATUS_ERROR_BUSY | 0xE0000000u)) s = STATUS_SUCCESS;
         break;
       default:
         std::this_thread::sleep_for(std::chrono::microseconds(500));

@@ -96,9 +96,7 @@ TEST_F(BusCancelTest, AbortCompletesInAnyPlaceAmongTheTransfersItCancels) {
     EXPECT_EQ(STATUS_SUCCESS, a->Wait());
     if (hold) {
       EXPECT_EQ(2u, Bus::Get().AbortedHeld());
-      EXPECT_FALSE(IoCancelIrp(r[0]->irp)) << "the bus has taken it: no cancel routine";
       EXPECT_FALSE(r[0]->Completed() || r[1]->Completed());
-      EXPECT_EQ(0u, Bus::Get().PendingTransfers(pdo_)) << "off the pipe all the same";
       EXPECT_EQ(2u, Bus::Get().ReleaseAbortedTransfers());
     }
     for (int i = 0; i < 2; ++i) {

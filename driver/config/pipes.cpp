@@ -61,10 +61,14 @@ NTSTATUS UnbindPipe(DeviceExtension *dx, PipeContext *pipe) {
   return STATUS_SUCCESS;
 }
 
+// After a stall the transfers queued behind it wait at the bus, and the bus refuses a reset
+// while any is pending (USBD_STATUS_ERROR_BUSY): so they end first, cancelled, as they would have
+// failed on the halted pipe.
 NTSTATUS ResetPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe) {
   URB urb;
   BuildPipeRequest(&urb, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe);
   if (dx->requestsBlocked) return ERR_DEVICE_NOT_READY;
+  (VOID) SendAbortPipe(dx, irp, pipe);
   return SubmitUrbSync(dx, irp, &urb, dx->parameters.requestTimeout);
 }
 

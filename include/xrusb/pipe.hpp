@@ -138,7 +138,8 @@ class Pipe {
   // Ends every transfer of this handle (at the bus and still queued); they complete cancelled.
   void Abort();
   void Abort(std::error_code &ec);
-  // Clears a halt (stall) of the endpoint, on the host and on the device.
+  // Clears a halt (stall) of the endpoint, on the host and on the device. Transfers of this
+  // handle still at the bus (a halt holds those behind the stall) end first, cancelled.
   void Reset();
   void Reset(std::error_code &ec);
   // Whether a read that ends with a short packet succeeds (with fewer bytes).

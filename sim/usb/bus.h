@@ -84,6 +84,12 @@ class Bus {
   size_t PendingTransfers(PDEVICE_OBJECT pdo);
   // Of those, the ones the device did not answer (Nak): tests wait for these before cancelling.
   size_t HeldTransfers(PDEVICE_OBJECT pdo);
+  // Test hook for the order Windows leaves open: while on, the transfers an abort cancels
+  // complete only when released, after the abort itself. Release completes those held so far,
+  // in their order, from the bus thread, and returns how many; AbortedHeld counts them.
+  void HoldAbortedTransfers(bool on);
+  size_t ReleaseAbortedTransfers();
+  size_t AbortedHeld();
   // The configuration value the device is in (0: unconfigured).
   uint8_t ConfigurationValue(PDEVICE_OBJECT pdo);
   // Whether the device has the endpoint halted (ENDPOINT_HALT feature).

@@ -52,17 +52,27 @@ struct Transfer {
   uint64_t traceSeq = 0;
 };
 
+// A completion to deliver at DISPATCH_LEVEL: the IRP, its status, its information.
+struct Completion {
+  PIRP irp;
+  NTSTATUS status;
+  ULONG_PTR information = 0;
+  bool power = false;  // PoStartNextPowerIrp first
+};
+
 struct FaultRule {
   bool byRequest = false;
   uint8_t key = 0;
   Fault fault;
 };
 
-// A URB that waits for transfers in flight on its pipe before it completes (abort).
+// An abort that waits for the transfer the bus is moving on its pipe, with the completions of
+// the transfers it took off the pipe; all are delivered together once that one has finished.
 struct WaitingAbort {
   PIRP irp;
   Pipe *pipe;
-  uint64_t traceSeq;
+  uint64_t traceSeq = 0;
+  std::vector<Completion> cancelled;
 };
 
 struct Device {
@@ -97,14 +107,6 @@ struct Device {
   int specialFiles = 0;  // paging, hibernation and dump files placed on the device
 };
 
-// A completion to deliver at DISPATCH_LEVEL: the IRP, its status, its information.
-struct Completion {
-  PIRP irp;
-  NTSTATUS status;
-  ULONG_PTR information = 0;
-  bool power = false;  // PoStartNextPowerIrp first
-};
-
 class BusState {
  public:
   std::mutex lock;
@@ -117,6 +119,10 @@ class BusState {
   std::deque<Completion> deferred;  // force-pending answers, delivered by the bus thread
   Pace pace = Pace::Fast;
   bool forcePending = false;
+  // Test hook: the transfers an abort cancels wait here, after the abort has completed, until
+  // the test releases them.
+  bool holdAborted = false;
+  std::vector<Completion> heldAborted;
   int64_t busFreeAt = 0;
   ULONG consumedBandwidth = 0;
   bool threadRunning = false;
@@ -191,5 +197,10 @@ NTSTATUS Answer(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 // written to their URBs. Lock held; the caller delivers the returned completions.
 std::vector<Completion> TakeTransfers(Device &d, Pipe *pipe, USBD_STATUS status);
 bool InFlightOn(Device &d, Pipe *pipe);
+// Whether the bus still holds a transfer on 'pipe' (queued, waiting behind a halt, in flight).
+bool PendingOn(Device &d, Pipe *pipe);
+// Ends the aborts of 'pipe' once nothing is in flight on it: each, with the transfers it
+// cancelled, goes to the bus thread in an order the schedule picks. Lock held.
+void CompleteWaitingAborts(Device &d, Pipe *pipe);
 
 }  // namespace sim::usb::detail

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "sim/kernel/clock.h"
+#include "sim/kernel/schedule.h"
 #include "sim/kernel/verifier.h"
 #include "sim/usb/bus_internal.h"
 
@@ -49,22 +50,6 @@ VOID CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
     b.wake.notify_all();
   }
   Deliver({c});
-}
-
-// Aborts that waited for the transfer the bus was moving on 'pipe' are done once none is left.
-// Lock held.
-void CompleteWaitingAborts(Device &d, Pipe *pipe, std::vector<Completion> &done) {
-  if (!pipe || InFlightOn(d, pipe)) return;
-  for (auto it = d.waitingAborts.begin(); it != d.waitingAborts.end();) {
-    if (it->pipe == pipe) {
-      UrbOf(it->irp)->UrbHeader.Status = USBD_STATUS_SUCCESS;
-      TraceOutcome(d, it->traceSeq, USBD_STATUS_SUCCESS, 0);
-      done.push_back({it->irp, STATUS_SUCCESS});
-      it = d.waitingAborts.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }
 
 int64_t FrameUnit(Speed speed) { return speed == Speed::Full ? 10000 : 1250; }
@@ -118,6 +103,9 @@ Transfer *NextRunnable(BusState &b, int64_t *wakeAt) {
     PipeKey key = KeyOf(t);
     if (!blocked.insert(key).second) continue;
     if (t->state != Transfer::State::Queued) continue;
+    // A halted pipe's queue waits, the transfers behind the one that halted it included, until
+    // the client resets the pipe (learn.microsoft.com, "How to recover from USB pipe errors").
+    if (t->pipe && !t->control && t->pipe->halted) continue;
     if (b.pace == Pace::RealTime && t->due > Now100ns()) {
       if (*wakeAt < 0 || t->due < *wakeAt) *wakeAt = t->due;
       continue;
@@ -168,12 +156,14 @@ void Loop() {
     Pipe *pipe = t->pipe;
     // What happened to its pipe while the bus moved it ends it now if it was not answered:
     // parked, nothing but its own cancellation would ever end it.
-    const bool aborted = pipe && (!d->pipes.count(pipe->handle) ||
-                                  std::any_of(d->waitingAborts.begin(), d->waitingAborts.end(),
-                                              [&](const WaitingAbort &w) { return w.pipe == pipe; }));
-    if (!answered && (aborted || !d->present)) {
+    auto abort = std::find_if(d->waitingAborts.begin(), d->waitingAborts.end(),
+                              [&](const WaitingAbort &w) { return pipe && w.pipe == pipe; });
+    if (!answered && d->present && abort != d->waitingAborts.end()) {
+      abort->cancelled.push_back(Finish(t, USBD_STATUS_CANCELED));
+      CompleteWaitingAborts(*d, pipe);
+    } else if (!answered && (!d->present || (pipe && !d->pipes.count(pipe->handle)))) {
       done.push_back(Finish(t, d->present ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE));
-      CompleteWaitingAborts(*d, pipe, done);
+      CompleteWaitingAborts(*d, pipe);
     } else if (!answered) {
       t->state = Transfer::State::Parked;
       IoSetCancelRoutine(t->irp, CancelTransfer);
@@ -189,7 +179,7 @@ void Loop() {
       for (Transfer *other : b.queue)
         if (other->device == d && other->state == Transfer::State::Parked && !other->heldForever)
           other->state = Transfer::State::Queued;
-      CompleteWaitingAborts(*d, pipe, done);
+      CompleteWaitingAborts(*d, pipe);
     }
     ++b.busy;
     lock.unlock();
@@ -225,6 +215,10 @@ void StopThread() {
   std::unique_ptr<SystemThread> thread;
   {
     std::lock_guard<std::mutex> guard(b.lock);
+    // What a test still holds is owed all the same: the thread delivers it before it stops.
+    b.holdAborted = false;
+    b.deferred.insert(b.deferred.end(), b.heldAborted.begin(), b.heldAborted.end());
+    b.heldAborted.clear();
     if (!b.threadRunning) return;
     b.stop = true;
     b.wake.notify_all();
@@ -303,4 +297,64 @@ bool InFlightOn(Device &d, Pipe *pipe) {
   return false;
 }
 
+bool PendingOn(Device &d, Pipe *pipe) {
+  for (Transfer *t : State().queue)
+    if (t->device == &d && t->pipe == pipe) return true;
+  return false;
+}
+
+// Windows lets an abort complete before the transfers it cancels (learn.microsoft.com,
+// URB_FUNCTION_ABORT_PIPE: the bus driver "cancels" the pending requests; their completions are
+// not ordered against the abort's). A schedule choice places the abort among them.
+void CompleteWaitingAborts(Device &d, Pipe *pipe) {
+  BusState &b = State();
+  if (!pipe || InFlightOn(d, pipe)) return;
+  for (auto it = d.waitingAborts.begin(); it != d.waitingAborts.end();) {
+    if (it->pipe != pipe) {
+      ++it;
+      continue;
+    }
+    UrbOf(it->irp)->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    TraceOutcome(d, it->traceSeq, USBD_STATUS_SUCCESS, 0);
+    std::vector<Completion> batch = std::move(it->cancelled);
+    size_t position = 0;
+    if (b.holdAborted) {
+      b.heldAborted.insert(b.heldAborted.end(), batch.begin(), batch.end());
+      batch.clear();
+    } else if (!batch.empty()) {
+      position = Choose(uint32_t(batch.size() + 1));
+    }
+    batch.insert(batch.begin() + ptrdiff_t(position), Completion{it->irp, STATUS_SUCCESS});
+    b.deferred.insert(b.deferred.end(), batch.begin(), batch.end());
+    it = d.waitingAborts.erase(it);
+  }
+  b.wake.notify_all();
+}
+
 }  // namespace sim::usb::detail
+
+namespace sim::usb {
+
+using namespace detail;
+
+void Bus::HoldAbortedTransfers(bool on) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().holdAborted = on;
+}
+
+size_t Bus::ReleaseAbortedTransfers() {
+  BusState &b = State();
+  std::lock_guard<std::mutex> guard(b.lock);
+  const size_t n = b.heldAborted.size();
+  b.deferred.insert(b.deferred.end(), b.heldAborted.begin(), b.heldAborted.end());
+  b.heldAborted.clear();
+  b.wake.notify_all();
+  return n;
+}
+
+size_t Bus::AbortedHeld() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().heldAborted.size();
+}
+
+}  // namespace sim::usb

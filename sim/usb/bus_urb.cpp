@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "sim/kernel/clock.h"
+#include "sim/kernel/verifier.h"
 #include "sim/usb/bus_internal.h"
 #include "platform/host/usbioctl.h"
 
@@ -144,17 +145,28 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
           break;
         }
         if (function == URB_FUNCTION_ABORT_PIPE) {
-          out.others = TakeTransfers(d, pipe, USBD_STATUS_CANCELED);
-          // The abort is done when the transfer the bus is moving right now has finished too.
-          if (InFlightOn(d, pipe)) {
-            IoMarkIrpPending(irp);
-            d.waitingAborts.push_back({irp, pipe, 0});
-            out.pending = true;
-          }
+          // Answered from the bus thread once the transfer the bus is moving on the pipe has
+          // finished too; the ones taken off the pipe now complete with it.
+          IoMarkIrpPending(irp);
+          d.waitingAborts.push_back({irp, pipe, 0, TakeTransfers(d, pipe, USBD_STATUS_CANCELED)});
+          out.pending = true;
+          break;
+        }
+        // The resets are synchronous requests the USB stack takes at PASSIVE_LEVEL only, and
+        // with no transfer left on the pipe: the client aborts first (learn.microsoft.com,
+        // _URB_PIPE_REQUEST; "How to recover from USB pipe errors"). usb.h's
+        // USBD_STATUS_ERROR_BUSY is the answer for a pipe closed or reset under transfers.
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+          VerifierFail(check::kIrqlMisuse, "USB pipe reset (URB function 0x%x) sent at IRQL %u, not PASSIVE_LEVEL",
+                       unsigned(function), unsigned(KeGetCurrentIrql()));
+        if (PendingOn(d, pipe)) {
+          status = USBD_STATUS_ERROR_BUSY;
           break;
         }
         if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->halted = false;
         if (function != URB_FUNCTION_SYNC_RESET_PIPE) d.deviceHalted.erase(pipe->endpoint.address);
+        // The pipe's queue may run again.
+        State().wake.notify_all();
         break;
       }
       default:
@@ -163,7 +175,6 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     }
   }
   uint64_t seq = TraceUrb(d, urb, isTransfer ? t : nullptr);
-  if (out.pending) d.waitingAborts.back().traceSeq = seq;
   if (isTransfer && status == USBD_STATUS_SUCCESS) {
     t->traceSeq = seq;
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
@@ -188,6 +199,9 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     TraceOutcome(d, seq, status, 0);
   } else {
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    WaitingAbort &abort = d.waitingAborts.back();
+    abort.traceSeq = seq;
+    CompleteWaitingAborts(d, abort.pipe);
   }
   lock.unlock();
   for (auto &note : out.notes) note();
@@ -301,7 +315,6 @@ bool ExecuteTransfer(Transfer &t) {
   {
     std::lock_guard<std::mutex> guard(State().lock);
     if (!d.present) return finish(USBD_STATUS_DEVICE_GONE, 0);
-    if (t.pipe && t.pipe->halted) return finish(USBD_STATUS_ENDPOINT_HALTED, 0);
     fault = FaultFor(d, t);
     if (!fault && t.pipe && !t.control && t.pipe->endpoint.type != EndpointType::Isochronous &&
         d.deviceHalted.count(t.endpoint))

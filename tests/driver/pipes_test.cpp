@@ -1,16 +1,22 @@
 // Binding handles to pipes and stopping or resetting pipes, as applications do it, checked
 // against the pipe records and the requests the bus saw.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "driver/core/open_handle.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/pnp.h"
+#include "sim/kernel/work_items.h"
 
 namespace {
 
 using sim::usb::Bus;
 using sim::usb::TraceEntry;
+using xrtest::Result;
 using simwin::HANDLE;
 namespace td = sim::usb::test_device;
 
@@ -18,17 +24,28 @@ class Pipes : public xrtest::PluggedDevice {
  protected:
   // Interface 0 (bulk, interrupt) and interface 2 (the second control endpoint) of configuration 1.
   void Configure() { ASSERT_EQ(PluggedDevice::Configure(0, {{0, 0, 4096}, {2, 0, 64}}), STATUS_SUCCESS); }
-  // The pipe requests the bus saw since the last call, as (function, endpoint).
+  // The pipe requests and configuration selections the bus saw since the last call, as
+  // (function, endpoint).
   std::vector<std::pair<USHORT, uint8_t>> PipeRequests() {
     std::vector<std::pair<USHORT, uint8_t>> out;
     for (const TraceEntry &t : TakeTrace())
-      if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+      if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+          t.function == URB_FUNCTION_SELECT_CONFIGURATION)
         out.push_back({t.function, t.endpoint});
     return out;
   }
 };
 
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
+
+// A cancelled transfer's completion is held back by the driver's defer timer: wait with a bound.
+bool AwaitDone(const xrtest::Io &io) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!simwin::HasOverlappedIoCompleted(&io.o))
+    if (std::chrono::steady_clock::now() > end) return false;
+    else std::this_thread::yield();
+  return true;
+}
 
 TEST_F(Pipes, BindAndUnbind) {
   EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND) << "nothing configured";
@@ -61,18 +78,24 @@ TEST_F(Pipes, BindAndUnbind) {
   EXPECT_TRUE(PipeRequests().empty()) << "binding never talks to the bus";
 }
 
-// The host side is reset and the device's halt cleared, both as the bus sees them.
-TEST_F(Pipes, ResetClearsHalt) {
+// After a stall the reads behind it wait at the bus, which refuses a reset under them: the reset
+// ends them first, clears the halt on both sides, and the pipe reads again.
+TEST_F(Pipes, ResetEndsTheReadsBehindAStallAndClearsIt) {
   Configure();
-  const FeatureRequest halt{XRUSB_RECIPIENT_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, td::kSourceIn};
-  ASSERT_EQ(Send(h_, IOCTL_SET_FEATURE, &halt, sizeof halt).status, STATUS_SUCCESS);
-  ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
   ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-  PipeRequests();
+  Bus::Get().FailEndpoint(pdo_, td::kSourceIn, {sim::usb::Response::Stall()});
+  auto stalled = Start(h_, true, std::vector<uint8_t>(512)), behind = Start(h_, true, std::vector<uint8_t>(512));
+  EXPECT_EQ(Finish(h_, *stalled).status, NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u));
+  ASSERT_TRUE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
 
   EXPECT_EQ(Send(h_, IOCTL_RESET_PIPE).status, STATUS_SUCCESS);
-  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
+  ASSERT_TRUE(AwaitDone(*behind));
+  EXPECT_EQ(Finish(h_, *behind), (Result{ERR_USBD_CANCELED, 0}));
+  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn},
+                                   {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, td::kSourceIn}}));
   EXPECT_FALSE(Bus::Get().EndpointHalted(pdo_, td::kSourceIn));
+  std::vector<uint8_t> data(512);
+  EXPECT_EQ(Transfer(h_, true, data), (Result{STATUS_SUCCESS, 512}));
 
   // A pipe handle the bus does not know: its refusal is the answer.
   PipeContext *pipe = PipeAt(td::kSourceIn);
@@ -116,29 +139,6 @@ TEST_F(Pipes, AbortOnlyWhenNeeded) {
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
 }
 
-// Cleanup aborts and frees the pipe for other handles; the configuration's end unbinds everyone.
-TEST_F(Pipes, CleanupAndUnconfigureUnbind) {
-  Configure();
-  HANDLE h2 = Open();
-  ASSERT_EQ(BindPipe(h2, td::kSourceIn), STATUS_SUCCESS);
-  PipeAt(td::kSourceIn)->abortNeeded = TRUE;
-  PipeAt(td::kSinkOut)->abortNeeded = TRUE;  // bound by nobody: not this cleanup's business
-  EXPECT_TRUE(simwin::CloseHandle(h2));
-  EXPECT_EQ(PipeRequests(), (Pairs{{URB_FUNCTION_ABORT_PIPE, td::kSourceIn}}));
-  EXPECT_EQ(PipeAt(td::kSourceIn)->boundHandle, nullptr);
-  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-
-  h2 = Another();
-  ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
-  EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
-  const std::vector<TraceEntry> trace = Bus::Get().Trace(pdo_);
-  ASSERT_FALSE(trace.empty());
-  EXPECT_EQ(trace.front().function, URB_FUNCTION_ABORT_PIPE) << "the pending abort, before the null configuration";
-  EXPECT_EQ(trace.front().endpoint, td::kSinkOut);
-  for (HANDLE h : {h_, h2}) EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
-  EXPECT_EQ(BindPipe(h_, td::kSourceIn), ERR_PIPE_NOT_FOUND);
-}
-
 // Only a control pipe carries a pipe control transfer; the type decides before the lengths.
 TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
   Configure();
@@ -153,6 +153,74 @@ TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
     EXPECT_EQ(Send(h2, code, in, 4, data, sizeof data).status, ERR_INVALID_INBUFFER);
   }
   EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
+}
+
+// Cleanup aborts the handle's pipe and frees it for others; a new alternate setting or the end of
+// the configuration aborts every pipe concerned that carried a transfer, and unbinds. The bus may
+// complete an abort before the transfers it cancels: here they are held until after the binding,
+// the pipe record or the device's last handle has gone, then come back.
+TEST_F(Pipes, CleanupAndUnconfigureUnbindAndSurviveLateCompletions) {
+  const InterfaceSetting again{0, 0, 4096};
+  constexpr USHORT kAbort = URB_FUNCTION_ABORT_PIPE;
+  const struct {
+    const char *what;
+    Pairs requests;      // aborts (the sink had a write) and selections
+    NTSTATUS bindAfter;  // of another handle to the endpoint, the transfers still held
+    bool closes;         // the bound handle
+    std::function<void(HANDLE)> end;
+  } cases[] = {
+      {"cleanup", {{kAbort, td::kLoopbackIn}}, STATUS_SUCCESS, true,
+       [](HANDLE h) { EXPECT_TRUE(simwin::CloseHandle(h)); }},
+      {"interface selected again", {{kAbort, td::kSinkOut}, {kAbort, td::kLoopbackIn}}, STATUS_SUCCESS, false,
+       [&](HANDLE) { EXPECT_EQ(Send(IOCTL_SET_INTERFACE, again).status, STATUS_SUCCESS); }},
+      {"unconfigured",
+       {{kAbort, td::kSinkOut}, {kAbort, td::kLoopbackIn}, {URB_FUNCTION_SELECT_CONFIGURATION, 0}},
+       ERR_PIPE_NOT_FOUND, false,
+       [&](HANDLE) { EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS); }},
+      // The close waits for the transfers; then it is the last one, of a device that has left.
+      {"last handles closed, the device removed", {{kAbort, td::kLoopbackIn}, {kAbort, 0}}, 0, true,  // the sink's, to a gone device
+       [&](HANDLE h) {
+         EXPECT_TRUE(simwin::CloseHandle(h));
+         Remove();
+         EXPECT_TRUE(simwin::CloseHandle(h_));
+         h_ = simwin::INVALID_HANDLE_VALUE;
+       }},
+  };
+  const PDEVICE_OBJECT pdo = pdo_;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)Send(h_, IOCTL_UNCONFIGURE_DEVICE);
+    Configure();
+    std::vector<uint8_t> data(8);
+    ASSERT_EQ(BindPipe(h_, td::kSinkOut), STATUS_SUCCESS);
+    ASSERT_EQ(Transfer(h_, false, data).status, STATUS_SUCCESS);
+    ASSERT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, STATUS_SUCCESS);
+    const HANDLE h = Open();
+    ASSERT_EQ(BindPipe(h, td::kLoopbackIn), STATUS_SUCCESS);
+    std::unique_ptr<xrtest::Io> reads[] = {Start(h, true, std::vector<uint8_t>(64)), Start(h, true, std::vector<uint8_t>(64))};
+    ASSERT_EQ(Bus::Get().PendingTransfers(pdo_), 2u);
+    TakeTrace();
+    Bus::Get().HoldAbortedTransfers(true);
+    c.end(h);
+    EXPECT_EQ(PipeRequests(), c.requests);
+    EXPECT_EQ(Bus::Get().AbortedHeld(), 2u);
+    if (h_ != simwin::INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(BindPipe(h_, td::kLoopbackIn), c.bindAfter);
+      (void)Send(h_, IOCTL_UNBIND_PIPE);
+    }
+    Bus::Get().HoldAbortedTransfers(false);
+    EXPECT_EQ(Bus::Get().ReleaseAbortedTransfers(), 2u);
+    for (auto &r : reads) {
+      ASSERT_TRUE(AwaitDone(*r));
+      EXPECT_EQ(NTSTATUS(uint32_t(r->o.Internal)), ERR_USBD_CANCELED);
+    }
+    if (!c.closes) {
+      EXPECT_EQ(Send(h, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
+      EXPECT_TRUE(simwin::CloseHandle(h));
+    }
+  }
+  sim::DrainWorkItems();  // the deferred close
+  ExpectGone(pdo);
 }
 
 }  // namespace

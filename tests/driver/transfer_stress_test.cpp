@@ -24,9 +24,10 @@ using simwin::HANDLE;
 namespace td = sim::usb::test_device;
 
 constexpr NTSTATUS kDeviceGone = NTSTATUS(USBD_STATUS_DEVICE_GONE | 0xE0000000u);
+constexpr NTSTATUS kStalled = NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u);
 
-// What may become of a request here: done, cancelled in the driver or at the bus, refused for a
-// binding or a configuration that has just gone, or refused by a device that has left.
+// What may become of a request here: done, cancelled in the driver or at the bus, stalled, refused
+// for a binding or a configuration that has just gone, or refused by a device that has left.
 bool Sensible(NTSTATUS s) {
   switch (s) {
     case STATUS_SUCCESS:
@@ -36,6 +37,7 @@ bool Sensible(NTSTATUS s) {
     case ERR_DEVICE_NOT_PRESENT:
     case ERR_DEVICE_NOT_READY:
     case kDeviceGone:
+    case kStalled:
       return true;
     default:
       return false;
@@ -163,15 +165,15 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
     }
   });
 
-  // Pipes aborted and unbound, alternate settings and whole configurations changed, on the
-  // workers' own handles and on another one; then the device leaves under all of it.
+  // Pipes aborted, stalled and reset, unbound, alternate settings and whole configurations changed,
+  // on the workers' own handles and on another one; then the device leaves under all of it.
   std::minstd_rand random(11);
   const auto end = Clock::now() + std::chrono::milliseconds(1500);
   int rounds = 0;
   for (; Clock::now() < end && rounds < 400; ++rounds) {
     Worker &w = workers[random() % workers.size()];
     NTSTATUS s = STATUS_SUCCESS;
-    switch (random() % 5) {
+    switch (random() % 6) {
       case 0:
         s = Ioctl(w.h, IOCTL_ABORT_PIPE);
         break;
@@ -187,6 +189,12 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
         EXPECT_EQ(Ioctl(h_, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
         std::this_thread::sleep_for(std::chrono::microseconds(300));
         s = Ioctl(h_, IOCTL_SET_CONFIGURATION, &config, sizeof config);
+        break;
+      case 4:  // the halt holds the reads behind the stall until a reset ends them
+        if (w.iso) break;
+        sim::usb::Bus::Get().FailEndpoint(pdo_, w.endpoint, {sim::usb::Response::Stall()});
+        // A read sent between the driver's abort and its reset leaves the reset refused as busy.
+        if ((s = Ioctl(w.h, IOCTL_RESET_PIPE)) == NTSTATUS(USBD_STATUS_ERROR_BUSY | 0xE0000000u)) s = STATUS_SUCCESS;
         break;
       default:
         std::this_thread::sleep_for(std::chrono::microseconds(500));

@@ -3,6 +3,7 @@
 
 #include "bus_test_client.h"
 #include "sim/kernel/clock.h"
+#include "sim/kernel/schedule.h"
 
 using namespace bustest;
 
@@ -27,7 +28,7 @@ class BusCancelTest : public BusTest {
   TestDevice dev_ = MakeTestDevice();
 };
 
-TEST_F(BusCancelTest, NakHoldsUntilDataCancelOrAbortWhichCompleteOnce) {
+TEST_F(BusCancelTest, NakHoldsUntilDataOrCancelWhichCompleteOnce) {
   uint8_t buf[3][64];
   URB urbs[3];
   std::unique_ptr<Request> r[3];
@@ -56,17 +57,9 @@ TEST_F(BusCancelTest, NakHoldsUntilDataCancelOrAbortWhichCompleteOnce) {
   EXPECT_EQ(STATUS_SUCCESS, r[0]->Wait());
   EXPECT_EQ(0x33, buf[0][63]);
   AwaitHeld(1);
-
-  // Abort ends the rest with the cancellation status, and succeeds itself.
-  URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(kLoopbackIn));
-  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(abort));
+  EXPECT_TRUE(IoCancelIrp(r[2]->irp));
   EXPECT_EQ(STATUS_CANCELLED, r[2]->Wait());
-  EXPECT_EQ(USBD_STATUS_CANCELED, urbs[2].UrbHeader.Status);
-  EXPECT_EQ(0u, urbs[2].UrbBulkOrInterruptTransfer.TransferBufferLength);
   for (auto &x : r) EXPECT_EQ(1, x->completions);
-  EXPECT_EQ(0u, Bus::Get().PendingTransfers(pdo_));
-  // An abort with nothing pending succeeds at once.
-  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(abort));
 
   // A device that never answers a control request: held until cancelled.
   Bus::Get().FailEndpoint(pdo_, 0, {Response::Nak()});
@@ -77,6 +70,45 @@ TEST_F(BusCancelTest, NakHoldsUntilDataCancelOrAbortWhichCompleteOnce) {
   IoCancelIrp(held->irp);
   EXPECT_EQ(STATUS_CANCELLED, held->Wait());
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(v)) << "the fault answered once";
+}
+
+// Windows does not order an abort against the transfers it cancels: the schedule places it
+// anywhere among them, and a test can hold them until after it.
+TEST_F(BusCancelTest, AbortCompletesInAnyPlaceAmongTheTransfersItCancels) {
+  const USBD_PIPE_HANDLE loopback = Pipe(kLoopbackIn);
+  uint8_t buf[2][64];
+  URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, loopback);
+  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(abort)) << "nothing to cancel";
+  for (uint32_t place = 0; place < 4; ++place) {
+    SCOPED_TRACE(place);
+    const bool hold = place == 3;
+    Bus::Get().HoldAbortedTransfers(hold);
+    URB urbs[2];
+    std::unique_ptr<Request> r[2];
+    for (int i = 0; i < 2; ++i) {
+      urbs[i] = Bulk(loopback, buf[i], 64, USBD_TRANSFER_DIRECTION_IN);
+      r[i] = Submit(urbs[i]);
+    }
+    AwaitHeld(1);
+    if (!hold) sim::ForceChoices({place});
+    auto a = Submit(abort);
+    EXPECT_EQ(STATUS_PENDING, a->returned) << "answered from the bus thread";
+    EXPECT_EQ(STATUS_SUCCESS, a->Wait());
+    if (hold) {
+      EXPECT_EQ(2u, Bus::Get().AbortedHeld());
+      EXPECT_FALSE(r[0]->Completed() || r[1]->Completed());
+      EXPECT_EQ(2u, Bus::Get().ReleaseAbortedTransfers());
+    }
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(Outcome(STATUS_CANCELLED, USBD_STATUS_CANCELED), Outcome(r[i]->Wait(), urbs[i].UrbHeader.Status));
+      EXPECT_EQ(0u, urbs[i].UrbBulkOrInterruptTransfer.TransferBufferLength);
+    }
+    EXPECT_LT(r[0]->sequence, r[1]->sequence) << "the cancelled keep their order";
+    const int before = (r[0]->sequence < a->sequence) + (r[1]->sequence < a->sequence);
+    EXPECT_EQ(hold ? 0 : int(place), before);
+    Bus::Get().Settle();
+    for (auto &x : r) EXPECT_EQ(1, x->completions);
+  }
 }
 
 TEST_F(BusCancelTest, UnplugEndsHeldTransfersAndLaterOnesAsGone) {

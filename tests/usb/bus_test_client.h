@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -33,13 +34,16 @@ struct Request {
   std::mutex m;
   std::condition_variable cv;
   int completions = 0;
+  int sequence = 0;  // its place among the completions of all requests
   NTSTATUS status = -1;
   NTSTATUS returned = -1;
 
   static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto *r = static_cast<Request *>(context);
     std::lock_guard<std::mutex> guard(r->m);
+    static std::atomic<int> completed{0};
     ++r->completions;
+    r->sequence = ++completed;
     r->status = irp->IoStatus.Status;
     r->cv.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;

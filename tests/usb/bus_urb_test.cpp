@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "bus_test_client.h"
+#include "sim/kernel/threads.h"
 
 using namespace bustest;
 
@@ -152,11 +153,10 @@ TEST_F(BusUrbTest, BulkTransfersMoveDataAndReportShortPackets) {
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(w));
   EXPECT_EQ(std::make_pair(kOk, 512u), read(0));
   EXPECT_EQ(std::make_pair(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER), 188u), read(0));
-  // More than the buffer holds: babble, which halts the pipe.
+  // More than the buffer holds: babble.
   Bus::Get().FailEndpoint(pdo_, kSourceIn, {Response::Ack(std::vector<uint8_t>(60))});
   URB rd = Bulk(Pipe(kSourceIn), got.data(), 50, USBD_TRANSFER_DIRECTION_IN);
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED), Run(rd));
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED), Run(rd));
 }
 
 TEST_F(BusUrbTest, ControlRequestsAreAnsweredByTheBusOrTheModel) {
@@ -207,22 +207,50 @@ TEST_F(BusUrbTest, ControlRequestsAreAnsweredByTheBusOrTheModel) {
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(c)) << "OUT flag with an IN setup packet";
 }
 
-TEST_F(BusUrbTest, StallsHaltThePipeUntilItIsReset) {
+// A stall halts the pipe: the transfers queued behind it wait, and every reset is refused until
+// they are aborted; then each reset clears its own side of the halt. Above PASSIVE_LEVEL the stack
+// takes none.
+TEST_F(BusUrbTest, StallsHaltThePipeUntilAbortedAndReset) {
   auto dev = MakeTestDevice();
   Plug(dev.model);
   Configure();
-  uint8_t buf[512];
+  uint8_t buf[2][512];
+  const USBD_PIPE_HANDLE source = Pipe(kSourceIn);
+  // A read after each reset: the device stalls again, the host holds it (until cancelled), or it runs.
+  const struct {
+    USHORT reset;
+    bool cancel;
+    Outcome read;
+  } steps[] = {
+      {URB_FUNCTION_SYNC_RESET_PIPE, false, {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID}},
+      {URB_FUNCTION_SYNC_CLEAR_STALL, true, {STATUS_CANCELLED, USBD_STATUS_CANCELED}},
+      {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, false, kOk},
+  };
   Bus::Get().FailEndpoint(pdo_, kSourceIn, {Response::Stall()});
-  URB rd = Bulk(Pipe(kSourceIn), buf, 512, USBD_TRANSFER_DIRECTION_IN);
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), Run(rd));
+  URB first = Bulk(source, buf[0], 512, USBD_TRANSFER_DIRECTION_IN);
+  URB behind = Bulk(source, buf[1], 512, USBD_TRANSFER_DIRECTION_IN);
+  auto r0 = Submit(first), r1 = Submit(behind);
+  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), Outcome(r0->Wait(), first.UrbHeader.Status));
   EXPECT_TRUE(Bus::Get().EndpointHalted(pdo_, kSourceIn));
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED), Run(rd));
-  // Clearing the device's halt alone leaves the host pipe halted.
-  EXPECT_EQ(STATUS_SUCCESS, Feature(URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, kSourceIn));
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED), Run(rd));
-  URB reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kSourceIn));
-  EXPECT_EQ(kOk, Run(reset));
-  EXPECT_EQ(kOk, Run(rd));
+  for (const auto &step : steps) {
+    URB reset = PipeRequest(step.reset, source);
+    EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY), Run(reset)) << step.reset;
+  }
+  URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, source);
+  EXPECT_EQ(kOk, Run(abort));
+  EXPECT_EQ(Outcome(STATUS_CANCELLED, USBD_STATUS_CANCELED), Outcome(r1->Wait(), behind.UrbHeader.Status));
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.reset);
+    URB reset = PipeRequest(step.reset, source);
+    ASSERT_EQ(kOk, Run(reset));
+    URB rd = Bulk(source, buf[0], 512, USBD_TRANSFER_DIRECTION_IN);
+    auto r = Submit(rd);
+    if (step.cancel) IoCancelIrp(r->irp);
+    EXPECT_EQ(step.read, Outcome(r->Wait(), rd.UrbHeader.Status));
+  }
+  EXPECT_FALSE(Bus::Get().EndpointHalted(pdo_, kSourceIn));
+  URB reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, source);
+  EXPECT_DEATH(sim::RunAtIrql(DISPATCH_LEVEL, [&] { Submit(reset); }), "IRQL misuse");
 
   // An error status with a count: twice, then the model again; an error is not a stall.
   Bus::Get().FailEndpoint(pdo_, kSinkOut, {Response::Error(USBD_STATUS_DEV_NOT_RESPONDING), 2});

@@ -1,13 +1,18 @@
 // Mutexes, events, spin locks and the lock-order verifier; waits and timers on the clock tests control.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "sim/kernel/clock.h"
+#include "sim/kernel/pool.h"
+#include "sim/kernel/schedule.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/timers.h"
+#include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
 
 namespace {
@@ -151,9 +156,11 @@ TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
   Fired fired;
   Init(fired);
   EXPECT_FALSE(KeSetTimer(&fired.timer, Relative(10), &fired.dpc));
-  sim::AdvanceMs(9);
+  // Due at 10 ms, it expires at the clock tick after: 15.625 ms.
+  sim::AdvanceMs(10);
+  sim::Advance(156250 - 100000 - 1);
   EXPECT_EQ(fired.count, 0);
-  sim::AdvanceMs(1);
+  sim::Advance(1);
   EXPECT_EQ(fired.count, 1);
   EXPECT_EQ(fired.irql, DISPATCH_LEVEL);
   EXPECT_TRUE(fired.systemThread);
@@ -187,6 +194,111 @@ TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
   EXPECT_EQ((t1.QuadPart - t0.QuadPart) * KeQueryTimeIncrement(), 10000000 - 10000000 % 156250);
   KeStallExecutionProcessor(250);
   EXPECT_EQ(sim::StalledMicroseconds(), 250u);
+}
+
+// Spins until 'done' holds or the bound passes; false on the bound.
+template <class Pred>
+bool Within(Pred done, int seconds = 10) {
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds); !done();) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A DPC waits here, up to a bound, until 'count' DPCs are inside at once.
+struct Rendezvous {
+  std::atomic<int> inside{0}, most{0}, runs{0};
+  void Meet(int count) {
+    ++inside;
+    Within([&] { return inside.load() >= count; }, 5);
+    most = std::max(most.load(), inside.load());
+    --inside;
+    ++runs;
+  }
+};
+
+struct MeetingDpc {
+  KDPC dpc;
+  Rendezvous *meeting;
+  bool again;  // queued once more from its own first run
+};
+
+VOID MeetDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+  auto *m = static_cast<MeetingDpc *>(context);
+  if (m->again) {
+    m->again = false;
+    KeInsertQueueDpc(dpc, nullptr, nullptr);
+  }
+  m->meeting->Meet(2);
+}
+
+bool AwaitRuns(const Rendezvous &r, int runs) {
+  return Within([&] { return r.runs.load() >= runs; });
+}
+
+// Two DPCs on two processors run at once; so does one DPC queued again while it runs.
+TEST(Timers, DpcsRunOnTwoProcessorsAtOnce) {
+  sim::World world;
+  Rendezvous two;
+  MeetingDpc a{{}, &two, false}, b{{}, &two, false};
+  KeInitializeDpc(&a.dpc, MeetDpc, &a);
+  KeInitializeDpc(&b.dpc, MeetDpc, &b);
+  sim::ForceChoices({0, 1});
+  ASSERT_TRUE(KeInsertQueueDpc(&a.dpc, nullptr, nullptr));
+  ASSERT_TRUE(KeInsertQueueDpc(&b.dpc, nullptr, nullptr));
+  ASSERT_TRUE(AwaitRuns(two, 2));
+  EXPECT_EQ(two.most, 2);
+
+  Rendezvous self;
+  MeetingDpc c{{}, &self, true};
+  KeInitializeDpc(&c.dpc, MeetDpc, &c);
+  sim::ForceChoices({0, 1});
+  ASSERT_TRUE(KeInsertQueueDpc(&c.dpc, nullptr, nullptr));
+  ASSERT_TRUE(AwaitRuns(self, 2));
+  EXPECT_EQ(self.most, 2);
+}
+
+// Memory that holds a set timer, or a DPC queued or running, is freed only after
+// KeCancelTimer and KeFlushQueuedDpcs.
+TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Record {
+    KTIMER timer;
+    KDPC dpc;
+  };
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        auto *r = static_cast<Record *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Record), sim::MakeTag("Timr")));
+        KeInitializeTimer(&r->timer);
+        KeSetTimer(&r->timer, Relative(10), nullptr);
+        ExFreePoolWithTag(r, 0);
+      },
+      sim::check::kFreedLiveTimerOrDpc);
+
+  // The timer is cancelled, but its DPC has started on another processor.
+  for (bool flush : {false, true}) {
+    SCOPED_TRACE(flush);
+    auto run = [flush] {
+      std::atomic<bool> started{false};
+      sim::World world;
+      sim::SetDpcStartHook([&](PKDPC) {
+        started = true;
+        Within([] { return sim::DpcFlushesWaiting() > 0; }, 5);
+      });
+      auto *r = static_cast<Record *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Record), sim::MakeTag("Timr")));
+      KeInitializeDpc(&r->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+      KeInsertQueueDpc(&r->dpc, nullptr, nullptr);
+      ASSERT_TRUE(Within([&] { return started.load(); }));
+      if (flush) KeFlushQueuedDpcs();
+      ExFreePoolWithTag(r, 0);
+    };
+    if (flush)
+      run();
+    else
+      EXPECT_DEATH(run(), sim::check::kFreedLiveTimerOrDpc);
+  }
 }
 
 TEST(DispatcherDeathTest, MisusesStopTheRun) {

@@ -9,9 +9,7 @@ constexpr ULONG DEVICE_NAME_CHARS = 120;
 
 VOID TeardownDevice(DeviceExtension *dx) {
   KeCancelTimer(&dx->deferTimer.timer);
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
   CompleteDeferredTransfers(dx, TRUE);
-  KeReleaseSpinLock(&dx->queueLock, irql);
 
   if (dx->storedConfigDescriptor) {
     ExFreePoolWithTag(dx->storedConfigDescriptor, 0);

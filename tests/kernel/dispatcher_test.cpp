@@ -1,10 +1,11 @@
 // Mutexes, events, spin locks and the lock-order verifier; waits and timers on the clock tests control.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/kernel/clock.h"
@@ -196,70 +197,42 @@ TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
   EXPECT_EQ(sim::StalledMicroseconds(), 250u);
 }
 
-// Spins until 'done' holds or the bound passes; false on the bound.
-template <class Pred>
-bool Within(Pred done, int seconds = 10) {
-  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds); !done();) {
+// Spins until 'done' holds; false after ten seconds.
+bool Within(const std::function<bool()> &done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done())
     if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::yield();
-  }
   return true;
 }
 
-// A DPC waits here, up to a bound, until 'count' DPCs are inside at once.
-struct Rendezvous {
-  std::atomic<int> inside{0}, most{0}, runs{0};
-  void Meet(int count) {
-    ++inside;
-    Within([&] { return inside.load() >= count; }, 5);
-    most = std::max(most.load(), inside.load());
-    --inside;
-    ++runs;
-  }
-};
-
-struct MeetingDpc {
+// Each run waits in its routine for the other run of its pair: on one processor it never comes.
+std::atomic<int> g_arrived{0};
+struct Meeting {
   KDPC dpc;
-  Rendezvous *meeting;
-  bool again;  // queued once more from its own first run
+  bool again;  // queued once more by its own first run
+  std::atomic<int> met{0};
 };
-
-VOID MeetDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
-  auto *m = static_cast<MeetingDpc *>(context);
-  if (m->again) {
-    m->again = false;
-    KeInsertQueueDpc(dpc, nullptr, nullptr);
-  }
-  m->meeting->Meet(2);
-}
-
-bool AwaitRuns(const Rendezvous &r, int runs) {
-  return Within([&] { return r.runs.load() >= runs; });
+VOID Meet(PKDPC dpc, PVOID context, PVOID, PVOID) {
+  auto *m = static_cast<Meeting *>(context);
+  if (std::exchange(m->again, false)) KeInsertQueueDpc(dpc, nullptr, nullptr);
+  const int pair = (++g_arrived + 1) / 2 * 2;
+  if (Within([&] { return g_arrived.load() >= pair; })) ++m->met;
 }
 
 // Two DPCs on two processors run at once; so does one DPC queued again while it runs.
 TEST(Timers, DpcsRunOnTwoProcessorsAtOnce) {
   sim::World world;
-  Rendezvous two;
-  MeetingDpc a{{}, &two, false}, b{{}, &two, false};
-  KeInitializeDpc(&a.dpc, MeetDpc, &a);
-  KeInitializeDpc(&b.dpc, MeetDpc, &b);
-  sim::ForceChoices({0, 1});
-  ASSERT_TRUE(KeInsertQueueDpc(&a.dpc, nullptr, nullptr));
-  ASSERT_TRUE(KeInsertQueueDpc(&b.dpc, nullptr, nullptr));
-  ASSERT_TRUE(AwaitRuns(two, 2));
-  EXPECT_EQ(two.most, 2);
-
-  Rendezvous self;
-  MeetingDpc c{{}, &self, true};
-  KeInitializeDpc(&c.dpc, MeetDpc, &c);
-  sim::ForceChoices({0, 1});
-  ASSERT_TRUE(KeInsertQueueDpc(&c.dpc, nullptr, nullptr));
-  ASSERT_TRUE(AwaitRuns(self, 2));
-  EXPECT_EQ(self.most, 2);
+  Meeting a{{}, false}, b{{}, false}, c{{}, true};
+  for (Meeting *m : {&a, &b, &c}) KeInitializeDpc(&m->dpc, Meet, m);
+  sim::ForceChoices({0, 1, 0, 1});
+  KeInsertQueueDpc(&a.dpc, nullptr, nullptr);
+  KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
+  EXPECT_TRUE(Within([&] { return a.met + b.met == 2; }));
+  KeInsertQueueDpc(&c.dpc, nullptr, nullptr);
+  EXPECT_TRUE(Within([&] { return c.met == 2; }));
 }
 
-// Memory that holds a set timer, or a DPC queued or running, is freed only after
+// Memory holding a set timer, or a DPC started on another processor, is freed only after
 // KeCancelTimer and KeFlushQueuedDpcs.
 TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -267,38 +240,28 @@ TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {
     KTIMER timer;
     KDPC dpc;
   };
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        auto *r = static_cast<Record *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Record), sim::MakeTag("Timr")));
-        KeInitializeTimer(&r->timer);
-        KeSetTimer(&r->timer, Relative(10), nullptr);
-        ExFreePoolWithTag(r, 0);
-      },
-      sim::check::kFreedLiveTimerOrDpc);
-
-  // The timer is cancelled, but its DPC has started on another processor.
-  for (bool flush : {false, true}) {
-    SCOPED_TRACE(flush);
-    auto run = [flush] {
-      std::atomic<bool> started{false};
-      sim::World world;
-      sim::SetDpcStartHook([&](PKDPC) {
-        started = true;
-        Within([] { return sim::DpcFlushesWaiting() > 0; }, 5);
-      });
-      auto *r = static_cast<Record *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Record), sim::MakeTag("Timr")));
-      KeInitializeDpc(&r->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+  auto freeLive = [](bool timerSet, bool flush) {
+    std::atomic<bool> started{false};
+    sim::World world;
+    auto *r = static_cast<Record *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Record), sim::MakeTag("Timr")));
+    KeInitializeTimer(&r->timer);
+    KeInitializeDpc(&r->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    sim::SetDpcStartHook([&](PKDPC) {
+      started = true;
+      Within([] { return sim::DpcFlushesWaiting() > 0; });
+    });
+    if (timerSet) {
+      KeSetTimer(&r->timer, Relative(1000), nullptr);
+    } else {
       KeInsertQueueDpc(&r->dpc, nullptr, nullptr);
       ASSERT_TRUE(Within([&] { return started.load(); }));
-      if (flush) KeFlushQueuedDpcs();
-      ExFreePoolWithTag(r, 0);
-    };
-    if (flush)
-      run();
-    else
-      EXPECT_DEATH(run(), sim::check::kFreedLiveTimerOrDpc);
-  }
+    }
+    if (flush) KeFlushQueuedDpcs();
+    ExFreePoolWithTag(r, 0);
+  };
+  EXPECT_DEATH(freeLive(true, false), sim::check::kFreedLiveTimerOrDpc);
+  EXPECT_DEATH(freeLive(false, false), sim::check::kFreedLiveTimerOrDpc);
+  freeLive(false, true);
 }
 
 TEST(DispatcherDeathTest, MisusesStopTheRun) {

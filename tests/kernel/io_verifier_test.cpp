@@ -188,20 +188,10 @@ TEST_F(IoVerifierTest, CancelRoutineAndSpinLockMisuse) {
     return Complete(irp, STATUS_SUCCESS);
   });
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kCompletedWithCancelRoutine);
-  // Completing under a driver's own spin lock.
-  stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
-    KSPIN_LOCK lock = 0;
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock);
-    NTSTATUS status = Complete(irp, STATUS_SUCCESS);
-    KeReleaseSpinLock(&lock, irql);
-    return status;
-  });
-  EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kCompletedUnderSpinLock);
 
-  // A cancel routine that completes before it releases the cancel lock, or never releases it.
-  using Cancel = void (*)(PDEVICE_OBJECT, PIRP);
-  const Cancel routines[] = {[](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCELLED); },
-                             [](PDEVICE_OBJECT, PIRP) {}};
+  // A cancel routine that completes under the cancel spin lock, or returns holding it.
+  const PDRIVER_CANCEL routines[] = {[](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCELLED); },
+                                     [](PDEVICE_OBJECT, PIRP) {}};
   const char *checks[] = {check::kCompletedUnderSpinLock, check::kSpinLockMisuse};
   for (int k = 0; k < 2; ++k) {
     stack.On(0, [&](PDEVICE_OBJECT, PIRP irp) {

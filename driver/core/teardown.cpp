@@ -8,10 +8,12 @@ constexpr ULONG DEVICE_NAME_CHARS = 120;
 }
 
 VOID TeardownDevice(DeviceExtension *dx) {
-  KeCancelTimer(&dx->deferTimer.timer);
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
+  // Emptied first, so that a tick already under way finds nothing to set the timer again for.
+  // KeCancelTimer does not wait for a DPC that has started on another processor;
+  // KeFlushQueuedDpcs does, before the record goes (learn.microsoft.com, KeFlushQueuedDpcs).
   CompleteDeferredTransfers(dx, TRUE);
-  KeReleaseSpinLock(&dx->queueLock, irql);
+  KeCancelTimer(&dx->deferTimer.timer);
+  KeFlushQueuedDpcs();
 
   if (dx->storedConfigDescriptor) {
     ExFreePoolWithTag(dx->storedConfigDescriptor, 0);

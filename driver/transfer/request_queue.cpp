@@ -226,11 +226,25 @@ VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
 }
 
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
+  LIST_ENTRY due;
+  InitializeListHead(&due);
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
   for (PLIST_ENTRY e = dx->deferredQueue.Flink; e != &dx->deferredQueue;) {
     TransferContext *t = ContextOfEntry(e);
     e = e->Flink;
     if (--t->deferTicks != 0 && !force) continue;
     RemoveEntryList(&t->listEntry);
+    InsertTailList(&due, &t->listEntry);
+  }
+  if (!force && !IsListEmpty(&dx->deferredQueue)) {
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = dx->deferTimer.dueTime;
+    KeSetTimer(&dx->deferTimer.timer, dueTime, &dx->deferTimer.dpc);
+  }
+  KeReleaseSpinLock(&dx->queueLock, irql);
+  // Completion routines above may take locks of their own: never completed under queueLock.
+  while (!IsListEmpty(&due)) {
+    TransferContext *t = ContextOfEntry(RemoveHeadList(&due));
     PIRP irp = t->irp;
     FreeTransferContext(t);
     TransferFinished(dx);
@@ -239,15 +253,8 @@ VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
 }
 
 VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2) {
+  UNREFERENCED_PARAMETER(record);
   UNREFERENCED_PARAMETER(systemArgument1);
   UNREFERENCED_PARAMETER(systemArgument2);
-  DeviceExtension *dx = static_cast<DeviceExtension *>(context);
-  KeAcquireSpinLockAtDpcLevel(&dx->queueLock);
-  CompleteDeferredTransfers(dx, FALSE);
-  if (!IsListEmpty(&dx->deferredQueue)) {
-    LARGE_INTEGER due;
-    due.QuadPart = record->dueTime;
-    KeSetTimer(&record->timer, due, &record->dpc);
-  }
-  KeReleaseSpinLockFromDpcLevel(&dx->queueLock);
+  CompleteDeferredTransfers(static_cast<DeviceExtension *>(context), FALSE);
 }

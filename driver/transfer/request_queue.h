@@ -13,7 +13,8 @@ VOID StartQueuedTransfers(DeviceExtension *dx);
 // Completes with STATUS_CANCELLED every queued request of the file object (all when null).
 VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject);
 VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
-// With queueLock held; force completes every held request at once.
+// Without queueLock held (it takes it, and completes after releasing it). One tick of the defer
+// timer, which it sets again while requests stay held; force completes every held request at once.
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force);
 // Drops the pipe reference and any partial MDL; the last reference frees a pipe already unlinked.
 VOID FreeTransferContext(TransferContext *transfer);

@@ -21,6 +21,9 @@ int64_t Now100ns();
 // when this returns) and wakes the waits whose time-out passed.
 void Advance(int64_t delta100ns);
 inline void AdvanceMs(int64_t ms) { Advance(ms * 10000); }
+// Advances to the earliest timer's expiry (timers expire on 15.625 ms ticks) and runs what falls
+// due. False when no timer is set.
+bool AdvanceToNextTimer();
 
 // Number of waits with a time-out that have begun since the world began.
 uint64_t TimedWaitsStarted();

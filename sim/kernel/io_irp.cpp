@@ -101,6 +101,12 @@ void EvaluateLocked(const DispatchFrame &f) {
                  "the dispatch routine of device %p returned STATUS_PENDING for IRP %p, but its stack location "
                  "(%d) was not marked pending when the IRP completed past it",
                  static_cast<void *>(f.device), static_cast<void *>(f.irp), f.location);
+  // Once marked, the IRP's originator waits for the completion and ignores the returned status
+  // (learn.microsoft.com, IoMarkIrpPending: "the driver must return STATUS_PENDING").
+  if (f.returnedStatus != STATUS_PENDING && f.pendingMarkedAtPass)
+    VerifierFail(check::kPendingMarkedNotReturned,
+                 "the dispatch routine of device %p marked IRP %p pending (stack location %d) and returned 0x%08X",
+                 static_cast<void *>(f.device), static_cast<void *>(f.irp), f.location, unsigned(f.returnedStatus));
   if (f.completedHere && f.returnedStatus != STATUS_PENDING && f.returnedStatus != f.completedStatus)
     VerifierFail(check::kStatusMismatch,
                  "the dispatch routine of device %p completed IRP %p with 0x%08X and returned 0x%08X",
@@ -463,6 +469,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) VerifierFail(check::kIrqlMisuse, "IofCompleteRequest at IRQL %u", irql);
+  // Completion routines above take locks of their own (learn.microsoft.com, IoCompleteRequest:
+  // "never call IoCompleteRequest while holding a spin lock").
+  if (int held = CurrentThread()->spinLocksHeld)
+    VerifierFail(check::kCompletedUnderSpinLock, "IRP %p completed while the thread holds %d spin lock(s)",
+                 static_cast<void *>(Irp), held);
   IrpHeader *h;
   {
     std::lock_guard<std::mutex> guard(IrpLock());

@@ -41,6 +41,9 @@ size_t CancelSentIrps(const std::function<bool(PIRP irp)> &match);
 PMDL BuildMdlForUserBuffer(PVOID buffer, ULONG length, bool writeAccess);
 void FreeMdlChain(PMDL mdl);
 size_t MdlsOutstanding();
+// For a driver below that reaches the pages an MDL describes: stops the run if it is a partial
+// MDL whose source was released.
+void CheckMdlUsable(PMDL mdl, const char *what);
 
 // Number of IRPs alive (allocated and not freed) whose stack locations, from the current one
 // down to the last one entered, name 'device'. The IRPs currently being dispatched on the

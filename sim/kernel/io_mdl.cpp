@@ -27,10 +27,14 @@ struct MdlHeader {
   ULONG capacityPages;
   bool userBuffer;   // locked by the I/O manager for a caller; released with its IRP
   bool mappedByMm;   // a MmMapLockedPagesSpecifyCache mapping of this MDL is outstanding
+  uint64_t serial;   // tells this MDL from a later one at the same address
+  PMDL source;       // a partial MDL's source, and that source's serial
+  uint64_t sourceSerial;
 };
 
 constexpr size_t kHeaderSlot = (sizeof(MdlHeader) + 15) & ~size_t(15);
 Quarantine<MDL> g_mdls(1024);
+uint64_t g_mdlSerial = 0;
 
 MdlHeader *HeaderOf(PMDL mdl) { return reinterpret_cast<MdlHeader *>(reinterpret_cast<char *>(mdl) - kHeaderSlot); }
 ULONG_PTR *Pages(PMDL mdl) { return reinterpret_cast<ULONG_PTR *>(mdl + 1); }
@@ -66,6 +70,7 @@ PMDL NewMdl(PVOID va, ULONG length, bool userBuffer) {
   mdl->ByteOffset = ULONG(ULONG_PTR(va) & (PAGE_SIZE - 1));
   mdl->ByteCount = length;
   std::lock_guard<std::mutex> guard(IrpLock());
+  h->serial = ++g_mdlSerial;
   g_mdls.Add(mdl);
   return mdl;
 }
@@ -75,6 +80,15 @@ MdlHeader *LiveLocked(PMDL mdl, const char *what, const char *checkWhenFreed = c
   if (mdl && g_mdls.WasFreed(mdl))
     VerifierFail(checkWhenFreed, "%s: MDL %p was already freed", what, static_cast<void *>(mdl));
   VerifierFail(check::kBadObject, "%s: %p is not an MDL", what, static_cast<void *>(mdl));
+}
+
+// The pages a partial MDL describes stay locked only while its source does (learn.microsoft.com,
+// IoBuildPartialMdl: the target is valid only as long as the source MDL).
+void CheckSourceLiveLocked(PMDL mdl, const char *what) {
+  for (MdlHeader *h = HeaderOf(mdl); h->source; h = HeaderOf(h->source))
+    if (!g_mdls.IsLive(h->source) || HeaderOf(h->source)->serial != h->sourceSerial)
+      VerifierFail(check::kStalePartialMdl, "%s: partial MDL %p describes pages of MDL %p, which was released", what,
+                   static_cast<void *>(mdl), static_cast<void *>(h->source));
 }
 
 void UnmapLocked(MdlHeader *h) {
@@ -146,6 +160,12 @@ PMDL BuildMdlForUserBuffer(PVOID buffer, ULONG length, bool writeAccess) {
 
 void FreeMdlChain(PMDL mdl) { io::ReleaseMdlChain(mdl); }
 
+void CheckMdlUsable(PMDL mdl, const char *what) {
+  std::lock_guard<std::mutex> guard(io::IrpLock());
+  io::LiveLocked(mdl, what);
+  io::CheckSourceLiveLocked(mdl, what);
+}
+
 size_t MdlsOutstanding() {
   std::lock_guard<std::mutex> guard(io::IrpLock());
   return io::g_mdls.Live().size();
@@ -196,7 +216,8 @@ VOID IoFreeMdl(PMDL Mdl) {
 VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
   CheckIrql("IoBuildPartialMdl");
   std::lock_guard<std::mutex> guard(IrpLock());
-  LiveLocked(SourceMdl, "IoBuildPartialMdl source");
+  MdlHeader *source = LiveLocked(SourceMdl, "IoBuildPartialMdl source");
+  CheckSourceLiveLocked(SourceMdl, "IoBuildPartialMdl source");
   MdlHeader *target = LiveLocked(TargetMdl, "IoBuildPartialMdl target");
   if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
     VerifierFail(check::kBadObject, "IoBuildPartialMdl: source MDL %p does not describe locked pages",
@@ -227,6 +248,8 @@ VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
   TargetMdl->MappedSystemVa = (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
                                   ? static_cast<char *>(SourceMdl->MappedSystemVa) + offset
                                   : nullptr;
+  target->source = SourceMdl;
+  target->sourceSerial = source->serial;
   ULONG firstPage = ULONG((PageAlign(va) - ULONG_PTR(SourceMdl->StartVa)) >> PAGE_SHIFT);
   for (ULONG i = 0; i < pages; ++i) Pages(TargetMdl)[i] = Pages(SourceMdl)[firstPage + i];
 }
@@ -234,7 +257,7 @@ VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   CheckIrql("MmBuildMdlForNonPagedPool");
   std::lock_guard<std::mutex> guard(IrpLock());
-  LiveLocked(MemoryDescriptorList, "MmBuildMdlForNonPagedPool");
+  LiveLocked(MemoryDescriptorList, "MmBuildMdlForNonPagedPool")->source = nullptr;
   PMDL mdl = MemoryDescriptorList;
   if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA))
     VerifierFail(check::kBadObject, "MmBuildMdlForNonPagedPool: MDL %p already describes locked or mapped pages",
@@ -258,6 +281,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   {
     std::lock_guard<std::mutex> guard(IrpLock());
     LiveLocked(mdl, "MmMapLockedPagesSpecifyCache");
+    CheckSourceLiveLocked(mdl, "MmMapLockedPagesSpecifyCache");
     if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) return MdlVa(mdl);
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
       VerifierFail(check::kBadObject, "MmMapLockedPagesSpecifyCache: the pages of MDL %p are not locked",

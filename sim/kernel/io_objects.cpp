@@ -8,6 +8,7 @@
 #include "objects.h"
 #include "pool.h"
 #include "threads.h"
+#include "timers.h"
 #include "verifier.h"
 #include "faults.h"
 
@@ -211,6 +212,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   }
   // Allocated apart from the shell so that a use after IoDeleteDevice is caught.
   d->DeviceExtension = DeviceExtensionSize ? calloc(1, DeviceExtensionSize) : nullptr;
+  x->extensionSize = DeviceExtensionSize;
   d->NextDevice = DriverObject ? DriverObject->DeviceObject : nullptr;
   if (DriverObject) DriverObject->DeviceObject = d;
   sim::g_shells.push_back(d);
@@ -222,6 +224,11 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   sim::CheckDevice(DeviceObject, "IoDeleteDevice");
   _DEVOBJ_EXTENSION *x = Ext(DeviceObject);
   if (x->deleted) sim::VerifierFail(sim::check::kBadObject, "device object %p deleted twice", static_cast<void *>(DeviceObject));
+  // A function or filter driver detaches before it deletes (learn.microsoft.com, "Handling an
+  // IRP_MN_REMOVE_DEVICE Request": IoDetachDevice, then IoDeleteDevice).
+  if (PDEVICE_OBJECT lower = sim::LowerDevice(DeviceObject))
+    sim::VerifierFail(sim::check::kDeleteAttachedDevice, "device object %p is still attached to %p",
+                      static_cast<void *>(DeviceObject), static_cast<void *>(lower));
   if (size_t n = sim::IrpsReferencing(DeviceObject))
     sim::VerifierFail(sim::check::kDeleteWithRequests, "%zu IRP(s) still reference device object %p", n,
                       static_cast<void *>(DeviceObject));
@@ -238,6 +245,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       if (!others) checkStack = bottom;
     }
   }
+  if (DeviceObject->DeviceExtension)
+    sim::CheckNoTimerOrDpcIn(DeviceObject->DeviceExtension, x->extensionSize,
+                             "device object deleted with its extension");
   // The stack's memory must be back before its last driver-created device goes.
   if (checkStack) sim::CheckNoPoolOwnedBy(checkStack, "the last device object of its stack is deleted");
 
@@ -252,11 +262,6 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
           *p = DeviceObject->NextDevice;
           break;
         }
-    }
-    // A device deleted without IoDetachDevice leaves the stack as if detached.
-    if (x->lower) {
-      if (x->lower->AttachedDevice == DeviceObject) x->lower->AttachedDevice = DeviceObject->AttachedDevice;
-      x->lower = nullptr;
     }
     if (DeviceObject->AttachedDevice) Ext(DeviceObject->AttachedDevice)->lower = nullptr;
     DeviceObject->AttachedDevice = nullptr;

@@ -19,6 +19,7 @@ struct _DEVOBJ_EXTENSION {
   bool isBottom = false;
   bool deleted = false;
   uint32_t serial = 0;
+  size_t extensionSize = 0;
   std::u16string name;  // canonical, empty when unnamed
   std::atomic<long> references{1};
 };

@@ -9,6 +9,7 @@
 #include "faults.h"
 #include "lock_order.h"
 #include "threads.h"
+#include "timers.h"
 #include "verifier.h"
 
 namespace sim {
@@ -133,6 +134,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     u.bytesOutstanding -= size;
     sim::g_blocks.erase(it);
   }
+  sim::CheckNoTimerOrDpcIn(P, size, "pool block freed");
   sim::ForgetLocksIn(P, size);
   memset(P, 0xDD, size);
   free(P);

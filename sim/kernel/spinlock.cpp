@@ -19,6 +19,7 @@ void Acquire(PKSPIN_LOCK lock) {
     std::this_thread::yield();
   }
   sim::LockAcquired(lock, "spin lock");
+  ++self->spinLocksHeld;
 }
 
 void Release(PKSPIN_LOCK lock) {
@@ -28,6 +29,7 @@ void Release(PKSPIN_LOCK lock) {
     sim::VerifierFail(sim::check::kSpinLockMisuse, "spin lock %p released by a thread that does not hold it",
                       (void *)lock);
   sim::LockReleased(lock);
+  --self->spinLocksHeld;
   word.store(0, std::memory_order_release);
 }
 

@@ -18,6 +18,7 @@ struct _KTHREAD {
   PEPROCESS process = nullptr;  // null: the system process
   uint32_t id = 0;
   std::vector<const void *> heldLocks;  // lock classes, in acquisition order
+  int spinLocksHeld = 0;                // those of heldLocks that are spin locks
   bool systemThread = false;
 };
 

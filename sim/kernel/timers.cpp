@@ -2,27 +2,49 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <thread>
 
 #include "clock.h"
 #include "dispatcher.h"
+#include "schedule.h"
 #include "threads.h"
 #include "verifier.h"
 
 namespace sim {
 namespace {
 
-// Guarded by g_lock: the timer queue (deadline order), the DPC queue and the thread's state.
+// Windows runs DPCs on every processor: the same timer's DPC can run on one while it is queued
+// again and run on another, and two DPCs run at once. Two processors show both; a seeded choice
+// picks where each DPC is queued.
+constexpr int kProcessors = 2;
+// The clock interrupt's period (KeQueryTimeIncrement): timers expire on these ticks only.
+constexpr int64_t kTick100ns = 156250;
+
+struct Queued {
+  PKDPC dpc;
+  uint64_t serial;
+};
+
+struct Processor {
+  std::deque<Queued> queue;
+  PKDPC running = nullptr;
+  uint64_t runningSerial = 0;
+  std::thread thread;
+  std::thread::id id;
+};
+
+// Guarded by g_lock: the timer queue (deadline order), the processors' queues and state.
 std::mutex g_lock;
 std::condition_variable g_cv;
 std::multimap<int64_t, PKTIMER> g_timers;
-std::deque<PKDPC> g_dpcs;
-std::thread g_thread;
+Processor g_cpu[kProcessors];
+uint64_t g_serial = 0;
 bool g_running = false;
 bool g_stop = false;
-uint64_t g_passesRequested = 0;
-uint64_t g_passesDone = 0;
+int g_flushesWaiting = 0;
+std::function<void(PKDPC)> g_startHook;
 std::atomic<uint64_t> g_stalled{0};
 
 const bool g_registered = [] {
@@ -33,6 +55,8 @@ const bool g_registered = [] {
   return true;
 }();
 
+int64_t RoundUpToTick(int64_t t) { return (t + kTick100ns - 1) / kTick100ns * kTick100ns; }
+
 void Unlink(PKTIMER timer) {
   for (auto it = g_timers.begin(); it != g_timers.end(); ++it)
     if (it->second == timer) {
@@ -41,8 +65,17 @@ void Unlink(PKTIMER timer) {
     }
 }
 
-// Takes everything due now off the queues; returns false when there is nothing.
-bool TakeWork(std::vector<PKDPC> &dpcs) {
+// Number is the processor the DPC is queued on, plus one; 0 while not queued.
+bool QueueDpcLocked(PKDPC dpc) {
+  if (dpc->Number) return false;
+  uint32_t cpu = Choose(kProcessors);
+  dpc->Number = USHORT(cpu + 1);
+  g_cpu[cpu].queue.push_back({dpc, ++g_serial});
+  g_cv.notify_all();
+  return true;
+}
+
+void ExpireTimersLocked() {
   int64_t now = Now100ns();
   while (!g_timers.empty() && g_timers.begin()->first <= now) {
     PKTIMER t = g_timers.begin()->second;
@@ -55,45 +88,48 @@ bool TakeWork(std::vector<PKDPC> &dpcs) {
     }
     if (t->Period > 0) {
       t->Header.Inserted = 1;
-      g_timers.emplace(now + int64_t(t->Period) * 10000, t);
+      g_timers.emplace(RoundUpToTick(now + int64_t(t->Period) * 10000), t);
     }
-    if (t->Dpc) {
-      // A DPC already queued is not queued twice.
-      bool queued = false;
-      for (PKDPC d : g_dpcs) queued |= d == t->Dpc;
-      if (!queued) g_dpcs.push_back(t->Dpc);
-    }
+    if (t->Dpc) QueueDpcLocked(t->Dpc);
   }
-  while (!g_dpcs.empty()) {
-    dpcs.push_back(g_dpcs.front());
-    g_dpcs.pop_front();
-  }
-  return !dpcs.empty();
 }
 
-void DpcThread() {
+bool QuietLocked() {
+  if (!g_timers.empty() && g_timers.begin()->first <= Now100ns()) return false;
+  for (const Processor &p : g_cpu)
+    if (!p.queue.empty() || p.running) return false;
+  return true;
+}
+
+void ProcessorThread(int index) {
   CurrentThread()->systemThread = true;
+  Processor &cpu = g_cpu[index];
   std::unique_lock<std::mutex> lock(g_lock);
   while (!g_stop) {
-    uint64_t pass = g_passesRequested;
-    std::vector<PKDPC> work;
-    if (TakeWork(work)) {
-      for (PKDPC dpc : work) dpc->Number = 0;  // no longer queued
+    ExpireTimersLocked();
+    if (!cpu.queue.empty()) {
+      Queued q = cpu.queue.front();
+      cpu.queue.pop_front();
+      PKDPC dpc = q.dpc;
+      dpc->Number = 0;  // no longer queued: it may be queued again while it runs
+      cpu.running = dpc;
+      cpu.runningSerial = q.serial;
+      auto hook = g_startHook;
       lock.unlock();
-      for (PKDPC dpc : work) {
-        int64_t now = Now100ns();
-        RunAtIrql(DISPATCH_LEVEL, [&] {
-          dpc->DeferredRoutine(dpc, dpc->DeferredContext, reinterpret_cast<PVOID>(now & 0xFFFFFFFF),
-                               reinterpret_cast<PVOID>(now >> 32));
-        });
-        if (!CurrentThread()->heldLocks.empty())
-          VerifierFail(check::kSpinLockMisuse, "a DPC returned holding a lock");
-      }
+      int64_t now = Now100ns();
+      RunAtIrql(DISPATCH_LEVEL, [&] {
+        if (hook) hook(dpc);
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, reinterpret_cast<PVOID>(now & 0xFFFFFFFF),
+                             reinterpret_cast<PVOID>(now >> 32));
+      });
+      if (!CurrentThread()->heldLocks.empty())
+        VerifierFail(check::kSpinLockMisuse, "a DPC returned holding a lock");
       lock.lock();
+      cpu.running = nullptr;
+      cpu.runningSerial = 0;
+      g_cv.notify_all();
       continue;
     }
-    g_passesDone = pass;
-    g_cv.notify_all();
     int64_t next = g_timers.empty() ? -1 : g_timers.begin()->first;
     if (next < 0 || GetClockMode() == ClockMode::Manual) {
       g_cv.wait(lock);
@@ -104,12 +140,19 @@ void DpcThread() {
   }
 }
 
-void EnsureThread() {
-  if (!g_running) {
-    g_stop = false;
-    g_running = true;
-    g_thread = std::thread(DpcThread);
+void EnsureThreadsLocked() {
+  if (g_running) return;
+  g_stop = false;
+  g_running = true;
+  for (int i = 0; i < kProcessors; ++i) {
+    g_cpu[i].thread = std::thread(ProcessorThread, i);
+    g_cpu[i].id = g_cpu[i].thread.get_id();
   }
+}
+
+bool Inside(const void *p, const void *base, size_t size) {
+  auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(base);
+  return a >= b && a < b + size;
 }
 
 }  // namespace
@@ -117,9 +160,8 @@ void EnsureThread() {
 void RunDueTimers() {
   std::unique_lock<std::mutex> lock(g_lock);
   if (!g_running) return;
-  uint64_t pass = ++g_passesRequested;
-  g_cv.notify_all();
-  g_cv.wait(lock, [&] { return g_passesDone >= pass; });
+  ExpireTimersLocked();
+  g_cv.wait(lock, QuietLocked);
 }
 
 size_t TimersSet() {
@@ -127,21 +169,68 @@ size_t TimersSet() {
   return g_timers.size();
 }
 
+bool AdvanceToNextTimer() {
+  int64_t next;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_timers.empty()) return false;
+    next = g_timers.begin()->first;
+  }
+  int64_t now = Now100ns();
+  Advance(next > now ? next - now : 0);
+  return true;
+}
+
+void SetDpcStartHook(std::function<void(PKDPC)> hook) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_startHook = std::move(hook);
+}
+
+int DpcFlushesWaiting() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_flushesWaiting;
+}
+
+void CheckNoTimerOrDpcIn(const void *base, size_t size, const char *what) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  for (auto &[deadline, timer] : g_timers)
+    if (Inside(timer, base, size))
+      VerifierFail(check::kFreedLiveTimerOrDpc, "%s: timer %p in it is still set", what, static_cast<void *>(timer));
+  for (int i = 0; i < kProcessors; ++i) {
+    const Processor &cpu = g_cpu[i];
+    for (const Queued &q : cpu.queue)
+      if (Inside(q.dpc, base, size))
+        VerifierFail(check::kFreedLiveTimerOrDpc, "%s: DPC %p in it is queued on processor %d", what,
+                     static_cast<void *>(q.dpc), i);
+    // A DPC routine may free its own DPC; another thread may not while it runs
+    // (learn.microsoft.com, KeFlushQueuedDpcs: call it before freeing a DPC that may still run).
+    if (cpu.running && Inside(cpu.running, base, size) && cpu.id != std::this_thread::get_id())
+      VerifierFail(check::kFreedLiveTimerOrDpc, "%s: DPC %p in it is running on processor %d", what,
+                   static_cast<void *>(cpu.running), i);
+  }
+}
+
 void ResetTimers() {
-  std::thread t;
+  std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     g_stop = true;
     g_cv.notify_all();
-    t = std::move(g_thread);
+    for (Processor &cpu : g_cpu)
+      if (cpu.thread.joinable()) threads.push_back(std::move(cpu.thread));
   }
-  if (t.joinable()) t.join();
+  for (std::thread &t : threads) t.join();
   std::lock_guard<std::mutex> guard(g_lock);
   for (auto &[d, timer] : g_timers) timer->Header.Inserted = 0;
   g_timers.clear();
-  g_dpcs.clear();
+  for (Processor &cpu : g_cpu) {
+    for (Queued &q : cpu.queue) q.dpc->Number = 0;
+    cpu = Processor{};
+  }
   g_running = false;
-  g_passesRequested = g_passesDone = 0;
+  g_serial = 0;
+  g_flushesWaiting = 0;
+  g_startHook = nullptr;
   g_stalled = 0;
 }
 
@@ -173,13 +262,14 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     std::lock_guard<std::mutex> d(sim::DispatcherLock());
     Timer->Header.SignalState = 0;
   }
-  int64_t deadline = sim::DueTimeToDeadline(DueTime.QuadPart);
+  // Checked at each clock tick only: the due time is rounded up to the next tick.
+  int64_t deadline = sim::RoundUpToTick(sim::DueTimeToDeadline(DueTime.QuadPart));
   Timer->DueTime.QuadPart = deadline;
   Timer->Dpc = Dpc;
   Timer->Period = Period;
   Timer->Header.Inserted = 1;
   sim::g_timers.emplace(deadline, Timer);
-  sim::EnsureThread();
+  sim::EnsureThreadsLocked();
   sim::g_cv.notify_all();
   return wasSet;
 }
@@ -211,24 +301,38 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   if (KeGetCurrentIrql() > HIGH_LEVEL) sim::VerifierFail(sim::check::kIrqlMisuse, "KeInsertQueueDpc");
   std::lock_guard<std::mutex> guard(sim::g_lock);
   if (Dpc->Number) return FALSE;  // already queued
-  Dpc->Number = 1;
   Dpc->SystemArgument1 = SystemArgument1;
   Dpc->SystemArgument2 = SystemArgument2;
-  sim::g_dpcs.push_back(Dpc);
-  sim::EnsureThread();
-  sim::g_cv.notify_all();
-  return TRUE;
+  sim::EnsureThreadsLocked();
+  return sim::QueueDpcLocked(Dpc);
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   std::lock_guard<std::mutex> guard(sim::g_lock);
-  for (auto it = sim::g_dpcs.begin(); it != sim::g_dpcs.end(); ++it)
-    if (*it == Dpc) {
-      sim::g_dpcs.erase(it);
-      Dpc->Number = 0;
-      return TRUE;
+  if (!Dpc->Number) return FALSE;
+  auto &queue = sim::g_cpu[Dpc->Number - 1].queue;
+  std::erase_if(queue, [&](const sim::Queued &q) { return q.dpc == Dpc; });
+  Dpc->Number = 0;
+  sim::g_cv.notify_all();
+  return TRUE;
+}
+
+// Returns once every DPC queued or running on any processor at the call has run.
+VOID KeFlushQueuedDpcs(void) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    sim::VerifierFail(sim::check::kIrqlMisuse, "KeFlushQueuedDpcs at IRQL %u", KeGetCurrentIrql());
+  std::unique_lock<std::mutex> lock(sim::g_lock);
+  const uint64_t last = sim::g_serial;
+  ++sim::g_flushesWaiting;
+  sim::g_cv.notify_all();
+  sim::g_cv.wait(lock, [&] {
+    for (const sim::Processor &cpu : sim::g_cpu) {
+      if (!cpu.queue.empty() && cpu.queue.front().serial <= last) return false;
+      if (cpu.running && cpu.runningSerial <= last) return false;
     }
-  return FALSE;
+    return true;
+  });
+  --sim::g_flushesWaiting;
 }
 
 // Ticks of 15.625 ms, as on most x64 systems.

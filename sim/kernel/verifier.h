@@ -24,6 +24,11 @@ inline constexpr const char *kIrqlMisuse = "IRQL misuse";
 inline constexpr const char *kSpinLockMisuse = "spin lock misuse";
 inline constexpr const char *kBadObject = "invalid kernel object";
 inline constexpr const char *kLeakAtEnd = "resource still held when the world ends";
+inline constexpr const char *kPendingMarkedNotReturned = "IoMarkIrpPending followed by a return other than STATUS_PENDING";
+inline constexpr const char *kStalePartialMdl = "partial MDL used after its source MDL was released";
+inline constexpr const char *kFreedLiveTimerOrDpc = "memory freed while a timer in it is set or a DPC in it is queued or running";
+inline constexpr const char *kCompletedUnderSpinLock = "IoCompleteRequest called while holding a spin lock";
+inline constexpr const char *kDeleteAttachedDevice = "device object deleted while still attached to a device stack";
 }  // namespace check
 
 // Prints "VERIFIER: <check>: <details>" to stderr and aborts.

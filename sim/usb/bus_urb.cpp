@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "sim/kernel/clock.h"
+#include "sim/kernel/io_manager.h"
 #include "sim/kernel/verifier.h"
 #include "sim/usb/bus_internal.h"
 #include "platform/host/usbioctl.h"
@@ -15,6 +16,7 @@ namespace sim::usb::detail {
 
 uint8_t *BufferOf(PURB urb) {
   auto &x = urb->UrbBulkOrInterruptTransfer;
+  if (x.TransferBufferMDL) sim::CheckMdlUsable(x.TransferBufferMDL, "the bus's transfer");
   if (x.TransferBufferMDL) return static_cast<uint8_t *>(MmGetSystemAddressForMdlSafe(x.TransferBufferMDL, NormalPagePriority));
   return static_cast<uint8_t *>(x.TransferBuffer);
 }

@@ -1,6 +1,9 @@
 // Device creation (names, interfaces, the fresh record, every failure logged and unwound) and
 // the final teardown of a device.
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -10,6 +13,7 @@
 #include "sim/kernel/clock.h"
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/faults.h"
+#include "sim/kernel/timers.h"
 
 namespace {
 
@@ -22,6 +26,15 @@ using xrtest::NewPdo;
 constexpr GUID kDefaultGuid = XRUSB_DEFAULT_INTERFACE_GUID;
 const std::u16string kUserGuidText = u"{6E0D1A53-3C7B-4E2A-9F11-2B3C4D5E6F70}";
 constexpr GUID kUserGuid = {0x6E0D1A53, 0x3C7B, 0x4E2A, {0x9F, 0x11, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70}};
+
+// Spins until 'done' holds; false after ten seconds.
+template <class Pred>
+bool Within(Pred done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done())
+    if (std::chrono::steady_clock::now() > until) return false;
+  return true;
+}
 
 // Nothing of a failed or torn-down device may remain.
 void ExpectNothingLeft(PDEVICE_OBJECT pdo) {
@@ -260,7 +273,7 @@ TEST(TeardownDevice, ReleasesWhateverTheRecordHolds) {
   LARGE_INTEGER due;
   due.QuadPart = dx->deferTimer.dueTime;
   KeSetTimer(&dx->deferTimer.timer, due, &dx->deferTimer.dpc);
-  sim::AdvanceMs(10);
+  ASSERT_TRUE(sim::AdvanceToNextTimer());
   EXPECT_FALSE(KeCancelTimer(&dx->deferTimer.timer));
   // Left set: teardown cancels it (a timer firing into a freed record would be caught).
   KeSetTimer(&dx->deferTimer.timer, due, &dx->deferTimer.dpc);
@@ -268,6 +281,22 @@ TEST(TeardownDevice, ReleasesWhateverTheRecordHolds) {
   EXPECT_EQ(CountingBus::dereferences, 1);
   EXPECT_FALSE(sim::SymbolicLinkExists(u"\\DosDevices\\Dev0"));
   sim::AdvanceMs(20);
+
+  // The timer fired and its DPC started on another processor just before teardown: the record
+  // stays until the DPC has run.
+  ASSERT_EQ(AddDeviceOn(w, w.pdo), STATUS_SUCCESS);
+  dx = DeviceAbove(w.pdo);
+  std::atomic<bool> started{false};
+  sim::SetDpcStartHook([&](PKDPC) {
+    started = true;
+    Within([] { return sim::DpcFlushesWaiting() > 0; });
+  });
+  KeSetTimer(&dx->deferTimer.timer, due, &dx->deferTimer.dpc);
+  std::thread tick([] { sim::AdvanceToNextTimer(); });
+  EXPECT_TRUE(Within([&] { return started.load(); }));
+  TeardownDevice(dx);
+  tick.join();
+  sim::SetDpcStartHook(nullptr);
   EXPECT_EQ(IoDeleteSymbolicLink(&foreign), STATUS_SUCCESS);
   ExpectNothingLeft(w.pdo);
 }

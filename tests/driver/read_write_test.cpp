@@ -118,11 +118,11 @@ TEST_F(ReadWrite, ConcurrencyCancelledHeldReadCompletesOnce) {
       while (__atomic_load_n(&dx_->deferredQueue.Flink, __ATOMIC_ACQUIRE) == &dx_->deferredQueue)
         std::this_thread::yield();
       for (int tick = 0; tick < 2; ++tick) {
-        sim::AdvanceMs(10);
+        ASSERT_TRUE(sim::AdvanceToNextTimer());
         EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o)) << "tick " << tick + 1;
       }
       EXPECT_EQ(dx_->activeTransferCount, 1);
-      sim::AdvanceMs(10);
+      ASSERT_TRUE(sim::AdvanceToNextTimer());
     }
     EXPECT_EQ(Finish(h_, *io), (Result{ERR_USBD_CANCELED, 0}));
     EXPECT_EQ(dx_->activeTransferCount, 0);

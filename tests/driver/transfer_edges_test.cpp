@@ -250,9 +250,9 @@ TEST_F(TransferEdges, LastTransferFreesAnUnconfiguredPipe) {
   EXPECT_EQ(dx_->activeTransferCount, 1);
   EXPECT_EQ(KeReadStateEvent(&dx_->transfersDrainedEvent), 0);
 
-  for (int tick = 0; tick < 2; ++tick) sim::AdvanceMs(10);
+  for (int tick = 0; tick < 2; ++tick) ASSERT_TRUE(sim::AdvanceToNextTimer());
   EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o)) << "held until the third tick";
-  sim::AdvanceMs(10);
+  ASSERT_TRUE(sim::AdvanceToNextTimer());
   EXPECT_EQ(Finish(h_, *io), (Result{ERR_USBD_CANCELED, 0}));
   EXPECT_EQ(sim::PoolUsage(TAG_PIPE_CONTEXT).blocksOutstanding, 0u);
   EXPECT_EQ(dx_->activeTransferCount, 0);

@@ -2,12 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/kernel/clock.h"
+#include "sim/kernel/pool.h"
+#include "sim/kernel/schedule.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/timers.h"
+#include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
 
 namespace {
@@ -151,9 +157,11 @@ TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
   Fired fired;
   Init(fired);
   EXPECT_FALSE(KeSetTimer(&fired.timer, Relative(10), &fired.dpc));
-  sim::AdvanceMs(9);
+  // Due at 10 ms, it expires at the clock tick after: 15.625 ms.
+  sim::AdvanceMs(10);
+  sim::Advance(156250 - 100000 - 1);
   EXPECT_EQ(fired.count, 0);
-  sim::AdvanceMs(1);
+  sim::Advance(1);
   EXPECT_EQ(fired.count, 1);
   EXPECT_EQ(fired.irql, DISPATCH_LEVEL);
   EXPECT_TRUE(fired.systemThread);
@@ -187,6 +195,73 @@ TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
   EXPECT_EQ((t1.QuadPart - t0.QuadPart) * KeQueryTimeIncrement(), 10000000 - 10000000 % 156250);
   KeStallExecutionProcessor(250);
   EXPECT_EQ(sim::StalledMicroseconds(), 250u);
+}
+
+// Spins until 'done' holds; false after ten seconds.
+bool Within(const std::function<bool()> &done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done())
+    if (std::chrono::steady_clock::now() > until) return false;
+  return true;
+}
+
+// Each run waits in its routine for the other run of its pair: on one processor it never comes.
+std::atomic<int> g_arrived{0};
+struct Meeting {
+  KDPC dpc;
+  bool again;  // queued once more by its own first run
+  std::atomic<int> met{0};
+};
+VOID Meet(PKDPC dpc, PVOID context, PVOID, PVOID) {
+  auto *m = static_cast<Meeting *>(context);
+  if (std::exchange(m->again, false)) KeInsertQueueDpc(dpc, nullptr, nullptr);
+  const int pair = (++g_arrived + 1) / 2 * 2;
+  if (Within([&] { return g_arrived.load() >= pair; })) ++m->met;
+}
+
+// Two DPCs on two processors run at once; so does one DPC queued again while it runs.
+TEST(Timers, DpcsRunOnTwoProcessorsAtOnce) {
+  sim::World world;
+  Meeting a{{}, false}, b{{}, false}, c{{}, true};
+  for (Meeting *m : {&a, &b, &c}) KeInitializeDpc(&m->dpc, Meet, m);
+  sim::ForceChoices({0, 1, 0, 1});
+  KeInsertQueueDpc(&a.dpc, nullptr, nullptr);
+  KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
+  EXPECT_TRUE(Within([&] { return a.met + b.met == 2; }));
+  KeInsertQueueDpc(&c.dpc, nullptr, nullptr);
+  EXPECT_TRUE(Within([&] { return c.met == 2; }));
+}
+
+// Memory holding a set timer, or a DPC started on another processor, is freed only after
+// KeCancelTimer and KeFlushQueuedDpcs.
+TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Record {
+    KTIMER timer;
+    KDPC dpc;
+  };
+  auto freeLive = [](bool timerSet, bool flush) {
+    std::atomic<bool> started{false};
+    sim::World world;
+    auto *r = static_cast<Record *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Record), sim::MakeTag("Timr")));
+    KeInitializeTimer(&r->timer);
+    KeInitializeDpc(&r->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    sim::SetDpcStartHook([&](PKDPC) {
+      started = true;
+      Within([] { return sim::DpcFlushesWaiting() > 0; });
+    });
+    if (timerSet) {
+      KeSetTimer(&r->timer, Relative(1000), nullptr);
+    } else {
+      KeInsertQueueDpc(&r->dpc, nullptr, nullptr);
+      ASSERT_TRUE(Within([&] { return started.load(); }));
+    }
+    if (flush) KeFlushQueuedDpcs();
+    ExFreePoolWithTag(r, 0);
+  };
+  EXPECT_DEATH(freeLive(true, false), sim::check::kFreedLiveTimerOrDpc);
+  EXPECT_DEATH(freeLive(false, false), sim::check::kFreedLiveTimerOrDpc);
+  freeLive(false, true);
 }
 
 TEST(DispatcherDeathTest, MisusesStopTheRun) {

@@ -99,6 +99,10 @@ TEST_F(IoMdlTest, MdlMisuseStopsTheRun) {
   EXPECT_DEATH(Map(partial), "are not locked");
   EXPECT_DEATH(IoFreeMdl(partial); IoFreeMdl(partial), sim::check::kPoolDoubleFree);
   EXPECT_DEATH(IoFreeMdl(partial); sim::CheckAllIrpsCompleted(), "1 MDL\\(s\\) never freed");
+  // A partial MDL outlives the pages its source locked: freeing it is all that is left to do.
+  IoBuildPartialMdl(source, partial, buffer_ + 0x100, 0x100);
+  EXPECT_DEATH(sim::FreeMdlChain(source); Map(partial), sim::check::kStalePartialMdl);
+  EXPECT_DEATH(sim::FreeMdlChain(source); sim::CheckMdlUsable(partial, "the bus"), sim::check::kStalePartialMdl);
   IoFreeMdl(partial);
   sim::FreeMdlChain(source);
 }

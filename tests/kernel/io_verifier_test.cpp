@@ -68,12 +68,18 @@ TEST_F(IoVerifierTest, IrpNeverCompleted) {
                "IRP never completed: 1 IRP\\(s\\) still not completed");
 }
 
-TEST_F(IoVerifierTest, PendingReturnedWithoutIoMarkIrpPending) {
+// A dispatch routine returns STATUS_PENDING exactly when it marked the IRP pending.
+TEST_F(IoVerifierTest, PendingMarkAndReturnedStatusDisagree) {
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
     return STATUS_PENDING;
   });
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kPendingNotMarked);
+  stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kPendingMarkedNotReturned);
 
   // Returns the lower driver's STATUS_PENDING, but its completion routine does not carry the
   // mark up: caught when the completion passes its location.
@@ -176,23 +182,28 @@ TEST_F(IoVerifierTest, IrqlAboveDispatchLevel) {
   IoFreeIrp(own);
 }
 
-TEST_F(IoVerifierTest, CancelRoutineMisuse) {
+TEST_F(IoVerifierTest, CancelRoutineAndSpinLockMisuse) {
   stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
     return Complete(irp, STATUS_SUCCESS);
   });
   EXPECT_DEATH(Send(stack.Top(), IRP_MJ_READ, out), check::kCompletedWithCancelRoutine);
 
-  // A cancel routine that keeps the cancel lock.
-  stack.On(0, [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCELLED); });
-    return STATUS_PENDING;
-  });
-  ASSERT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, out));
-  EXPECT_DEATH(IoCancelIrp(out.irp), check::kSpinLockMisuse);
-  ASSERT_TRUE(IoSetCancelRoutine(out.irp, nullptr));
-  Complete(out.irp, STATUS_SUCCESS);
+  // A cancel routine that completes under the cancel spin lock, or returns holding it.
+  const PDRIVER_CANCEL routines[] = {[](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_CANCELLED); },
+                                     [](PDEVICE_OBJECT, PIRP) {}};
+  const char *checks[] = {check::kCompletedUnderSpinLock, check::kSpinLockMisuse};
+  for (int k = 0; k < 2; ++k) {
+    stack.On(0, [&](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      IoSetCancelRoutine(irp, routines[k]);
+      return STATUS_PENDING;
+    });
+    ASSERT_EQ(STATUS_PENDING, Send(stack.Top(), IRP_MJ_READ, out));
+    EXPECT_DEATH(IoCancelIrp(out.irp), checks[k]);
+    ASSERT_TRUE(IoSetCancelRoutine(out.irp, nullptr));
+    Complete(out.irp, STATUS_SUCCESS);
+  }
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ TEST(ObjectsStack, AttachDetachAndStackSize) {
   sim::UnloadDriver(bus);
 }
 
-TEST(ObjectsStackDeathTest, DeleteWithRequestsPoolLeakAndUseAfterDelete) {
+TEST(ObjectsStackDeathTest, DeleteWhileAttachedWithRequestsPoolLeakAndUseAfterDelete) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // A request still pending on the device.
   EXPECT_DEATH(
@@ -91,6 +91,17 @@ TEST(ObjectsStackDeathTest, DeleteWithRequestsPoolLeakAndUseAfterDelete) {
         IoDeleteDevice(dev);
       },
       sim::check::kDeleteWithRequests);
+
+  // Deleted while still attached to the device below it.
+  EXPECT_DEATH(
+      {
+        sim::World world;
+        PDEVICE_OBJECT pdo = Create(sim::LoadDriver(EmptyEntry, u"bus"));
+        PDEVICE_OBJECT fdo = Create(sim::LoadDriver(EmptyEntry, u"fn"));
+        IoAttachDeviceToDeviceStack(fdo, pdo);
+        IoDeleteDevice(fdo);
+      },
+      sim::check::kDeleteAttachedDevice);
 
   // Pool charged to the stack when its last device goes, even after detaching.
   EXPECT_DEATH(

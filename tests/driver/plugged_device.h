@@ -210,9 +210,21 @@ class PluggedDevice : public ::testing::Test {
     EXPECT_TRUE(simwin::CloseHandle(h));
   }
 
+  // The settings, then alternate setting 0 of each interface of configuration 'index' they do
+  // not name (with the first setting's transfer size): a selection names every interface.
+  std::vector<InterfaceSetting> Completed(uint16_t index, std::vector<InterfaceSetting> settings) {
+    const std::vector<uint8_t> &config = device_.model->configurations[index & 0xFF];
+    for (size_t i = 0; i + 3 < config.size() && config[i]; i += config[i]) {
+      const uint16_t number = config[i + 2];
+      if (config[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[i + 3] == 0 &&
+          std::none_of(settings.begin(), settings.end(), [&](const InterfaceSetting &s) { return s.InterfaceNumber == number; }))
+        settings.push_back({number, 0, settings.empty() ? 0 : settings[0].MaximumTransferSize});
+    }
+    return settings;
+  }
   // The trace starts afresh, so that tests see only their own requests.
   NTSTATUS Configure(uint16_t index, const std::vector<InterfaceSetting> &interfaces) {
-    const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, ConfigRequest(index, interfaces)).status;
+    const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, ConfigRequest(index, Completed(index, interfaces))).status;
     sim::usb::Bus::Get().ClearTrace(pdo_);
     return status;
   }

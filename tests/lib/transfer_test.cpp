@@ -290,7 +290,7 @@ TEST_F(Transfers, ConcurrencyStreamsWhileOthersCancelAbortAndQuery) {
     while (!stop) {
       std::error_code ec;
       EXPECT_EQ(dev_.GetProperties(ec).openHandles, 6u) << ec.message();
-      EXPECT_EQ(dev_.GetActiveConfiguration(ec).pipes.size(), 6u) << ec.message();
+      EXPECT_EQ(dev_.GetActiveConfiguration(ec).pipes.size(), 7u) << ec.message();
       EXPECT_EQ(dev_.GetDeviceDescriptor(ec).vendorId, 0x1209) << ec.message();
       uint8_t report[td::kInterruptReportSize];
       const size_t n = interrupt.Read(report, 20ms, ec);

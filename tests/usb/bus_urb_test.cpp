@@ -1,4 +1,5 @@
 // The bus answering URBs: configuration, validation, data and control transfers, halts.
+#include <functional>
 #include <set>
 #include <tuple>
 
@@ -64,16 +65,42 @@ TEST_F(BusUrbTest, SelectConfigurationAndInterfaceFillEveryField) {
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERFACE_NOT_FOUND), SelectInterface(1, 7));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SelectInterface(0, 0, reinterpret_cast<void *>(0x1234)).first);
 
-  // An unknown configuration value, an unknown interface: refused, configuration 1 stays.
-  std::vector<uint8_t> bogus = dev.model->configurations[0];
-  bogus[5] = 9;
+  // The stack parses the caller's descriptor, wants an entry for each of its interfaces, and
+  // opens the pipes that descriptor describes; the device has the last word on the value.
+  const std::vector<uint8_t> &own = dev.model->configurations[0];
   auto &sc = urb.UrbSelectConfiguration;
-  sc.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bogus.data());
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_SET_CONFIG_FAILED), Run(urb));
-  sc.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(dev.model->configurations[0].data());
-  i0->InterfaceNumber = 3;
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERFACE_NOT_FOUND), Run(urb));
-  EXPECT_EQ(1, Bus::Get().ConfigurationValue(pdo_));
+  const USHORT fullLength = sc.Hdr.Length;
+  struct Case {
+    const char *what;
+    std::function<void(std::vector<uint8_t> &)> block;
+    std::function<void()> urb;
+    USBD_STATUS status;
+  };
+  const Case cases[] = {
+      {"a configuration value the device lacks", [](auto &b) { b[5] = 9; }, [] {}, USBD_STATUS_SET_CONFIG_FAILED},
+      {"an interface the descriptor lacks", [](auto &) {}, [&] { i0->InterfaceNumber = 3; },
+       USBD_STATUS_INTERFACE_NOT_FOUND},
+      {"a descriptor of length 0", [](auto &b) { b[9] = 0; }, [] {}, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
+      {"the last descriptor running past wTotalLength", [](auto &b) { b[b.size() - 7] = 9; }, [] {},
+       USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
+      {"no entry for the last interface", [](auto &) {},
+       [&] { sc.Hdr.Length = USHORT(fullLength - interfaces_[2]->Length); },
+       USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
+      {"the caller's copy with 256-byte bulk packets", [](auto &b) { b[22] = 0, b[23] = 1; }, [] {},
+       USBD_STATUS_SUCCESS},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> block = own;
+    c.block(block);
+    sc.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(block.data());
+    sc.Hdr.Length = fullLength;
+    i0->InterfaceNumber = 0;
+    c.urb();
+    EXPECT_EQ(c.status, Run(urb).second);
+    EXPECT_EQ(1, Bus::Get().ConfigurationValue(pdo_));
+  }
+  EXPECT_EQ(256, i0->Pipes[0].MaximumPacketSize);
 
   // Null descriptor: unconfigured, every pipe closed, bandwidth back.
   URB none{};

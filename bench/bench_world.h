@@ -72,7 +72,8 @@ class StackWorld {
     sim::usb::Bus::Get().Settle();
   }
 
-  // Interfaces as IOCTL_SET_CONFIGURATION takes them: {number, alternate, maximum transfer}.
+  // Interfaces as IOCTL_SET_CONFIGURATION takes them: {number, alternate, maximum transfer};
+  // every interface of the configuration, as Windows wants.
   void Configure(std::initializer_list<InterfaceSetting> interfaces) {
     SetConfigurationRequest r{};
     r.NumberOfInterfaces = uint16_t(interfaces.size());

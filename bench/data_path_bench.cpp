@@ -89,14 +89,14 @@ void Pump(benchmark::State &state, Channel channel, PDEVICE_OBJECT pdo) {
 
 void WholeStack(benchmark::State &state) {
   bench::StackWorld world;
-  world.Configure({{0, 0, 1u << 20}});
+  world.Configure({{0, 0, 1u << 20}, {1, 0, 64}, {2, 0, 64}});
   xrusb::Pipe pipe = xrusb::Pipe::Open(u"\\\\.\\Bench0", kSinkOut);
   Pump(state, LibraryChannel{pipe}, world.Pdo());
 }
 
 void SystemCalls(benchmark::State &state) {
   bench::StackWorld world;
-  world.Configure({{0, 0, 1u << 20}});
+  world.Configure({{0, 0, 1u << 20}, {1, 0, 64}, {2, 0, 64}});
   Pump(state, SystemCallChannel{world.Bind(kSinkOut)}, world.Pdo());
 }
 

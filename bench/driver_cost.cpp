@@ -64,7 +64,7 @@ int main(int argc, char **argv) {
   const int requests = argc > 1 ? std::atoi(argv[1]) : 1000;
   bench::StackWorld world({{u"MaxIsoPackets", 1024}});
   // Interface 1 alt 1: isochronous endpoints of 256-byte packets.
-  world.Configure({{0, 0, 1u << 20}, {1, 1, 1u << 20}});
+  world.Configure({{0, 0, 1u << 20}, {1, 1, 1u << 20}, {2, 0, 64}});
   const simwin::HANDLE sink = world.Bind(kSinkOut), source = world.Bind(kSourceIn);
   const simwin::HANDLE isoIn = world.Bind(kIsoIn), isoOut = world.Bind(kIsoOut);
 

@@ -412,11 +412,22 @@ void Device::SetConfiguration(uint16_t index, std::span<const InterfaceSelection
     ec = MakeStatusCode(ERR_INVALID_PARAMETER);
     return;
   }
+  // The driver and the bus want every interface of the configuration named.
+  std::vector<InterfaceSelection> all(interfaces.begin(), interfaces.end());
+  const ConfigurationDescriptor c = GetConfigurationDescriptor(uint8_t(index), ec);
+  if (ec) return;
+  for (const Interface &i : c.interfaces)
+    if (std::none_of(interfaces.begin(), interfaces.end(),
+                     [&](const InterfaceSelection &s) { return s.interfaceNumber == i.number; }))
+      all.push_back({i.number, 0});
+  if (all.size() > XRUSB_MAX_INTERFACES) {
+    ec = MakeStatusCode(ERR_INVALID_PARAMETER);
+    return;
+  }
   SetConfigurationRequest r{};
   r.ConfigurationIndex = index;
-  r.NumberOfInterfaces = uint16_t(interfaces.size());
-  for (size_t i = 0; i < interfaces.size(); ++i)
-    r.InterfaceList[i] = {interfaces[i].interfaceNumber, interfaces[i].altSetting, interfaces[i].maxTransferSize};
+  r.NumberOfInterfaces = uint16_t(all.size());
+  for (size_t i = 0; i < all.size(); ++i) r.InterfaceList[i] = {all[i].interfaceNumber, all[i].altSetting, all[i].maxTransferSize};
   uint32_t bytes;
   SetError(ec, Control(handle_, IOCTL_SET_CONFIGURATION, &r, sizeof r, nullptr, 0, &bytes));
 }

@@ -167,8 +167,31 @@ NTSTATUS Unconfigure(DeviceExtension *dx, PIRP irp, BOOLEAN selectNull) {
   return status;
 }
 
-NTSTATUS SetConfiguration(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *request) {
-  const ULONG count = request->NumberOfInterfaces;
+namespace {
+
+// Appends alternate setting 0 of each interface of the block that 'request' does not name.
+VOID NameEveryInterface(PUSB_CONFIGURATION_DESCRIPTOR descriptor, SetConfigurationRequest *request) {
+  PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, -1, 0, -1, -1, -1);
+  while (found && request->NumberOfInterfaces < XRUSB_MAX_INTERFACES) {
+    BOOLEAN named = FALSE;
+    for (ULONG i = 0; i < request->NumberOfInterfaces; ++i)
+      named |= request->InterfaceList[i].InterfaceNumber == found->bInterfaceNumber;
+    if (!named) {
+      InterfaceSetting &added = request->InterfaceList[request->NumberOfInterfaces++];
+      added.InterfaceNumber = found->bInterfaceNumber;
+      added.AlternateSetting = 0;
+      added.MaximumTransferSize = request->InterfaceList[0].MaximumTransferSize;
+    }
+    found = USBD_ParseConfigurationDescriptorEx(descriptor, reinterpret_cast<PUCHAR>(found) + found->bLength, -1, 0,
+                                                -1, -1, -1);
+  }
+}
+
+NTSTATUS SelectConfigurationNamed(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *named,
+                                  BOOLEAN nameEveryInterface) {
+  const SetConfigurationRequest *request = named;
+  SetConfigurationRequest completed;
+  ULONG count = request->NumberOfInterfaces;
   if (count == 0 || count > XRUSB_MAX_INTERFACES) return ERR_INVALID_PARAMETER;
   if (dx->configured && dx->configurationIndex == request->ConfigurationIndex) return ERR_ALREADY_CONFIGURED;
 
@@ -176,6 +199,12 @@ NTSTATUS SetConfiguration(DeviceExtension *dx, PIRP irp, const SetConfigurationR
   PUSB_CONFIGURATION_DESCRIPTOR descriptor;
   NTSTATUS status = ReadConfigurationDescriptor(dx, irp, UCHAR(request->ConfigurationIndex), &length, &descriptor);
   if (!NT_SUCCESS(status)) return status;
+  if (nameEveryInterface) {
+    completed = *named;
+    NameEveryInterface(descriptor, &completed);
+    request = &completed;
+    count = request->NumberOfInterfaces;
+  }
 
   PURB urb = NULL;
   // One entry more than asked for: the zero entry ends the list.
@@ -193,6 +222,12 @@ NTSTATUS SetConfiguration(DeviceExtension *dx, PIRP irp, const SetConfigurationR
       status = ERR_INTERFACE_NOT_FOUND;
       goto done;
     }
+  }
+  // USBD_CreateConfigurationRequestEx docs: the list names every interface of the configuration;
+  // the bus refuses fewer. Refused here, before the current configuration is dropped.
+  if (count != descriptor->bNumInterfaces) {
+    status = ERR_INVALID_PARAMETER;
+    goto done;
   }
   urb = USBD_CreateConfigurationRequestEx(descriptor, list);
   if (!urb) {
@@ -230,6 +265,16 @@ done:
   if (urb) ExFreePoolWithTag(urb, 0);
   if (descriptor) ExFreePoolWithTag(descriptor, 0);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS SetConfiguration(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *request) {
+  return SelectConfigurationNamed(dx, irp, request, FALSE);
+}
+
+NTSTATUS SetConfigurationNamingEveryInterface(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *request) {
+  return SelectConfigurationNamed(dx, irp, request, TRUE);
 }
 
 // Reports the lists as they stand, configured or not: records left by a selection that failed

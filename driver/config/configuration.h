@@ -62,7 +62,11 @@ static_assert(offsetof(InterfaceInformationHead, NumberOfPipes) == offsetof(USBD
               "NumberOfPipes where the bus driver puts it");
 static_assert(sizeof(InterfaceInformationHead) <= offsetof(USBD_INTERFACE_INFORMATION, Pipes), "head only");
 
+// The request must name every interface of the configuration (ERR_INVALID_PARAMETER otherwise).
 NTSTATUS SetConfiguration(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *request);
+// Interfaces the request does not name are selected in alternate setting 0, with the first
+// entry's MaximumTransferSize: the start-time configuration names one.
+NTSTATUS SetConfigurationNamingEveryInterface(DeviceExtension *dx, PIRP irp, const SetConfigurationRequest *request);
 // On success *block is a freshly allocated non-paged buffer the caller owns; on failure *length is 0 and
 // *block null.
 NTSTATUS ReadConfigurationDescriptor(DeviceExtension *dx, PIRP irp, UCHAR index, ULONG *length,

@@ -12,8 +12,8 @@ namespace {
 constexpr LONGLONG BUS_INTERFACE_TIMEOUT = -20000000;  // 2 s, relative
 constexpr ULONG NO_START_CONFIGURATION = 255;
 
-// As if an application had asked for one interface, but owned by no process: any process may
-// drop it.
+// As if an application had asked for one interface (the others in alternate setting 0), but
+// owned by no process: any process may drop it.
 NTSTATUS SetStartConfiguration(DeviceExtension *dx) {
   SetConfigurationRequest request;
   RtlZeroMemory(&request, sizeof request);
@@ -24,7 +24,7 @@ NTSTATUS SetStartConfiguration(DeviceExtension *dx) {
   request.InterfaceList[0].MaximumTransferSize = dx->parameters.maxTransferSize;
   PIRP irp = IoAllocateIrp(dx->deviceObject->StackSize, FALSE);
   if (!irp) return STATUS_INVALID_PARAMETER;
-  const NTSTATUS status = SetConfiguration(dx, irp, &request);
+  const NTSTATUS status = SetConfigurationNamingEveryInterface(dx, irp, &request);
   dx->configuringProcess = NULL;
   IoFreeIrp(irp);
   if (!NT_SUCCESS(status))

@@ -43,28 +43,30 @@ NTSTATUS SetupBulkTransfer(DeviceExtension *dx, PIRP irp, PipeContext *pipe, ULO
 }
 
 // The caller may rewrite the table while it is read: every value is read once, and the value
-// checked is the value used.
+// checked is the value used. USBD_ISO_PACKET_DESCRIPTOR docs: the bus takes each packet's size
+// from the offsets (the next one's minus its own, the last to the end of the transfer), so the
+// caller's lengths hold only when the packets lie back to back; the transfer then ends with the
+// last packet.
 NTSTATUS CopyIsoPackets(TransferContext *t, const volatile IsoPacketDescriptor *descriptors, ULONG count,
                         ULONG length, const PipeContext *pipe, BOOLEAN isRead) {
   USBD_ISO_PACKET_DESCRIPTOR *packets = t->urb->UrbIsochronousTransfer.IsoPacket;
   // Reads take packets of any length. Kept in locals: the stores into the URB could alias the
   // context's and the pipe's fields, which would then be reloaded for every packet.
   const ULONG longest = isRead ? ISO_VALUE_LIMIT : pipe->pipeInfo.MaximumPacketSize;
-  ULONG first = 0, total = 0;
+  ULONG first = 0, next = 0;
   for (ULONG k = 0; k < count; ++k) {
     const ULONG offset = descriptors[k].Offset;
     const ULONG packetLength = descriptors[k].Length;
-    if (k == 0) first = offset;
-    // Both at most 0x7FFFFFFF, so their sum cannot wrap. An offset below packet 0's would wrap
-    // the bus driver's offset round.
-    if ((offset | packetLength) > ISO_VALUE_LIMIT || offset + packetLength > length || offset < first ||
+    if (k == 0) first = next = offset;
+    // Both at most 0x7FFFFFFF, so their sum cannot wrap.
+    if ((offset | packetLength) > ISO_VALUE_LIMIT || offset + packetLength > length || offset != next ||
         packetLength > longest)
       return ERR_INVALID_ISO_PACKET;
     packets[k].Offset = offset - first;
     packets[k].Length = packetLength;
-    total += packetLength;
+    next = offset + packetLength;
   }
-  t->totalLength = total;
+  t->totalLength = next - first;
   t->dataOffset = first;
   return STATUS_SUCCESS;
 }
@@ -110,7 +112,7 @@ NTSTATUS SetupIsoTransfer(DeviceExtension *dx, PIRP irp, PipeContext *pipe, ULON
                        ((flags & ISO_START_ASAP) ? USBD_START_ISO_TRANSFER_ASAP : 0) |
                        ((flags & SHORT_TRANSFER_OK) ? USBD_SHORT_TRANSFER_OK : 0);
   urb->TransferBufferMDL = t->partialMdl;
-  urb->TransferBufferLength = length - t->dataOffset;
+  urb->TransferBufferLength = t->totalLength;
   urb->StartFrame = ReadOnce(&header->StartFrame);
   urb->NumberOfPackets = count;
   t->isoHeader = header;

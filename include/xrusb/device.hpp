@@ -212,7 +212,10 @@ class Device {
   size_t ControlOut(const ControlRequest &request, std::span<const uint8_t> data = {});
   size_t ControlOut(const ControlRequest &request, std::span<const uint8_t> data, std::error_code &ec);
 
-  // Configuration. 'index' is the configuration descriptor's index (0 for the first).
+  // Configuration. 'index' is the configuration descriptor's index (0 for the first). Windows
+  // selects every interface of a configuration at once: interfaces not named here are selected
+  // in alternate setting 0 with the default maximum transfer size (the configuration
+  // descriptor is read first to find them).
   void SetConfiguration(uint16_t index, std::span<const InterfaceSelection> interfaces);
   void SetConfiguration(uint16_t index, std::span<const InterfaceSelection> interfaces, std::error_code &ec);
   void SetConfiguration(uint16_t index, std::initializer_list<InterfaceSelection> interfaces) {

@@ -10,6 +10,12 @@
 //
 // For a write, fill PacketBuffer(k) before Submit. Submitting again lays the header and the
 // descriptors out afresh (the driver wrote its results over them); no allocation.
+//
+// Packets lie back to back, as Windows wants them: the USB stack takes each packet's size from
+// where the next one begins. At full speed a request holds at most 255 packets; at high speed
+// at most 1024, and a whole number of frames' worth (8 for an endpoint whose bInterval is 1, 4
+// for 2, 2 for 3, 1 for 4 and above); the bus refuses other counts. Requests started as soon as
+// possible follow one another; a stream not kept fed gets late packets, which fail.
 #pragma once
 #include <cstdint>
 #include <span>
@@ -46,7 +52,8 @@ class IsoRequest {
   // Start at this bus frame instead of as soon as possible.
   void SetStartFrame(uint32_t frame) noexcept;
   void SetStartAsap() noexcept;
-  // Whether a packet shorter than its length is no error.
+  // Passed to the bus as USBD_SHORT_TRANSFER_OK, which Windows ignores for isochronous
+  // transfers: a short packet is never an error.
   void SetShortTransferOk(bool allow) noexcept;
 
   bool InFlight() const noexcept { return request_.InFlight(); }

@@ -30,6 +30,7 @@ struct Pipe {
   EndpointInfo endpoint;
   bool halted = false;         // host side: stays until a pipe reset
   ULONG nextIsoFrame = 0;      // where an ASAP transfer starts when the pipe is streaming
+  bool isoStreaming = false;   // a transfer has run since the pipe was opened or reset
   ULONG bandwidth = 0;         // reserved while open (periodic pipes)
 };
 
@@ -181,6 +182,7 @@ std::optional<Response> StandardRequest(Device &d, const Setup &s, std::span<con
 // bus_iso.cpp: checks and schedules an isochronous URB (lock held); runs its packets against
 // the device, or answers each with 'fault' (no lock held, bus thread).
 USBD_STATUS BuildIso(Device &d, PURB urb, Transfer &t);
+ULONG IsoPacketsPerFrame(const EndpointInfo &e, Speed speed);
 void ExecuteIso(Transfer &t, uint8_t *buffer, std::optional<Response> fault);
 
 // bus_thread.cpp

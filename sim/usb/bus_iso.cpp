@@ -7,6 +7,23 @@
 #include "sim/usb/bus_internal.h"
 
 namespace sim::usb::detail {
+namespace {
+
+// USBD_ISO_PACKET_DESCRIPTOR docs: a packet's size is the next packet's offset minus its own;
+// the last one runs to the end of the transfer buffer.
+ULONG PacketRoom(const struct _URB_ISOCH_TRANSFER &iso, ULONG k, ULONG bufferLength) {
+  ULONG end = k + 1 < iso.NumberOfPackets ? iso.IsoPacket[k + 1].Offset : bufferLength;
+  return end - iso.IsoPacket[k].Offset;
+}
+
+}  // namespace
+
+// High speed and above: bInterval 1 to 4 puts a packet in every 1, 2, 4 or 8 microframes.
+ULONG IsoPacketsPerFrame(const EndpointInfo &e, Speed speed) {
+  if (speed == Speed::Full) return 1;
+  return 8u >> (std::clamp<int>(e.interval, 1, 4) - 1);
+}
+
 USBD_STATUS BuildIso(Device &d, PURB urb, Transfer &t) {
   auto &iso = urb->UrbIsochronousTransfer;
   const size_t head = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
@@ -20,31 +37,39 @@ USBD_STATUS BuildIso(Device &d, PURB urb, Transfer &t) {
   if (bool(USBD_TRANSFER_DIRECTION_FLAG(iso.TransferFlags)) != pipe->endpoint.In()) return USBD_STATUS_INVALID_PARAMETER;
   Speed speed = d.model->speed;
   ULONG n = iso.NumberOfPackets;
-  ULONG limit = speed == Speed::Full ? 256 : 1024;
-  if (n == 0 || n > limit) return USBD_STATUS_INVALID_PARAMETER;
+  const ULONG perFrame = IsoPacketsPerFrame(pipe->endpoint, speed);
+  // "Transfer data to isochronous endpoints": at most 255 packets at full speed; at high speed
+  // at most 1024, and a whole number of frames' worth for the endpoint's interval.
+  ULONG limit = speed == Speed::Full ? 255 : 1024;
+  if (n == 0 || n > limit || n % perFrame) return USBD_STATUS_INVALID_PARAMETER;
   if (urb->UrbHeader.Length < head + size_t(n) * sizeof(USBD_ISO_PACKET_DESCRIPTOR)) return USBD_STATUS_INVALID_PARAMETER;
   t.length = iso.TransferBufferLength;
-  t.shortOk = iso.TransferFlags & USBD_SHORT_TRANSFER_OK;
   if (!BufferValid(urb, t.length)) return USBD_STATUS_INVALID_PARAMETER;
+  // Length is output only: an OUT packet's size comes from the offsets, which must ascend
+  // within the buffer.
   ULONG packetMax = ULONG(pipe->endpoint.maxPacketSize) * (speed == Speed::Full ? 1 : pipe->endpoint.transactions);
   for (ULONG k = 0; k < n; ++k) {
-    const USBD_ISO_PACKET_DESCRIPTOR &p = iso.IsoPacket[k];
-    if (uint64_t(p.Offset) + p.Length > t.length) return USBD_STATUS_INVALID_PARAMETER;
-    if (!pipe->endpoint.In() && p.Length > packetMax) return USBD_STATUS_INVALID_PARAMETER;
+    ULONG offset = iso.IsoPacket[k].Offset;
+    if (offset > t.length || (k > 0 && offset < iso.IsoPacket[k - 1].Offset)) return USBD_STATUS_INVALID_PARAMETER;
   }
+  if (!pipe->endpoint.In())
+    for (ULONG k = 0; k < n; ++k)
+      if (PacketRoom(iso, k, t.length) > packetMax) return USBD_STATUS_INVALID_PARAMETER;
   ULONG now = CurrentFrame();
   ULONG start;
   if (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-    // Streams on from where the pipe's last transfer ends, while that is still ahead.
-    start = int32_t(pipe->nextIsoFrame - now) > 0 ? pipe->nextIsoFrame : now + 1;
+    // URB docs, USBD_START_ISO_TRANSFER_ASAP: the first transfer since the pipe was opened or
+    // reset starts in the next frame; later ones follow the last, even when that frame has
+    // passed (its packets are then late).
+    start = pipe->isoStreaming ? pipe->nextIsoFrame : now + 1;
   } else {
     start = iso.StartFrame;
     int32_t ahead = int32_t(start - now);
     if (ahead > USBD_ISO_START_FRAME_RANGE || ahead < -USBD_ISO_START_FRAME_RANGE) return USBD_STATUS_BAD_START_FRAME;
   }
-  ULONG perFrame = speed == Speed::Full ? 1 : 8;
   iso.StartFrame = start;
-  pipe->nextIsoFrame = start + (n + perFrame - 1) / perFrame;
+  pipe->nextIsoFrame = start + n / perFrame;
+  pipe->isoStreaming = true;
   t.submitFrame = now;
   return USBD_STATUS_SUCCESS;
 }
@@ -52,21 +77,24 @@ USBD_STATUS BuildIso(Device &d, PURB urb, Transfer &t) {
 void ExecuteIso(Transfer &t, uint8_t *buffer, std::optional<Response> fault) {
   auto &iso = t.urb->UrbIsochronousTransfer;
   DeviceModel &model = *t.device->model;
-  bool in = t.pipe->endpoint.In();
-  ULONG perFrame = model.speed == Speed::Full ? 1 : 8;
+  const EndpointInfo &e = t.pipe->endpoint;
+  bool in = e.In();
+  ULONG perFrame = IsoPacketsPerFrame(e, model.speed);
+  size_t packetMax = size_t(e.maxPacketSize) * (model.speed == Speed::Full ? 1 : e.transactions);
   ULONG errors = 0, bytes = 0;
   for (ULONG k = 0; k < iso.NumberOfPackets; ++k) {
     USBD_ISO_PACKET_DESCRIPTOR &p = iso.IsoPacket[k];
     ULONG frame = iso.StartFrame + k / perFrame;
-    ULONG room = p.Length;
-    p.Length = 0;
+    ULONG room = PacketRoom(iso, k, t.length);
+    // An OUT packet's Length is neither read nor written.
+    if (in) p.Length = 0;
     if (int32_t(frame - t.submitFrame) < 0) {
       p.Status = USBD_STATUS_ISO_NA_LATE_USBPORT;
       ++errors;
       continue;
     }
     Response r = fault ? *fault
-                 : in  ? (model.in ? model.in(t.endpoint, room) : Response::Nak())
+                 : in  ? (model.in ? model.in(t.endpoint, std::min<size_t>(room, packetMax)) : Response::Nak())
                        : (model.out ? model.out(t.endpoint, std::span<const uint8_t>(buffer + p.Offset, room))
                                     : Response::Ack());
     switch (r.kind) {
@@ -75,12 +103,12 @@ void ExecuteIso(Transfer &t, uint8_t *buffer, std::optional<Response> fault) {
           ULONG n = ULONG(std::min<size_t>(r.data.size(), room));
           if (n) memcpy(buffer + p.Offset, r.data.data(), n);
           p.Length = n;
-          p.Status = r.data.size() > room ? USBD_STATUS_DATA_OVERRUN
-                     : n < room && !t.shortOk ? USBD_STATUS_DATA_UNDERRUN
-                                              : USBD_STATUS_SUCCESS;
+          // USBD_SHORT_TRANSFER_OK is ignored for isochronous transfers: a short packet is fine.
+          p.Status = r.data.size() > room ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
+          bytes += n;
         } else {
-          p.Length = room;
           p.Status = USBD_STATUS_SUCCESS;
+          bytes += room;
         }
         break;
       case Response::Kind::Nak:
@@ -93,7 +121,6 @@ void ExecuteIso(Transfer &t, uint8_t *buffer, std::optional<Response> fault) {
         break;
     }
     if (USBD_ERROR(p.Status)) ++errors;
-    bytes += p.Length;
   }
   iso.ErrorCount = errors;
   iso.TransferBufferLength = bytes;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <set>
+#include <span>
 
 #include "sim/usb/bus_internal.h"
 
@@ -126,14 +127,16 @@ USBD_STATUS SelectConfiguration(Device &d, PURB urb, Outcome &out) {
     SetConfigured(d, 0, out);
     return USBD_STATUS_SUCCESS;
   }
-  PUSB_CONFIGURATION_DESCRIPTOR cd = sc.ConfigurationDescriptor;
-  if (cd->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) || cd->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+  // The USB stack works from the caller's descriptor, not from the device's: it parses the
+  // block within wTotalLength and opens the pipes it describes.
+  const auto *cd = reinterpret_cast<const uint8_t *>(sc.ConfigurationDescriptor);
+  if (cd[0] < sizeof(USB_CONFIGURATION_DESCRIPTOR) || cd[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE)
     return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+  const ParsedConfiguration config = Parse(std::span<const uint8_t>(cd, size_t(cd[2] | cd[3] << 8)));
+  if (!config.valid) return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
   std::vector<ParsedConfiguration> store;
   store.reserve(d.model->configurations.size());
-  const ParsedConfiguration *config = FindConfiguration(d, cd->bConfigurationValue, store);
-  // The device stalls SET_CONFIGURATION for a value it does not have.
-  if (!config) return USBD_STATUS_SET_CONFIG_FAILED;
+  const ParsedConfiguration *own = FindConfiguration(d, config.configurationValue, store);
 
   // The interface entries follow one another up to the end of the URB.
   const size_t entryHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
@@ -145,7 +148,7 @@ USBD_STATUS SelectConfiguration(Device &d, PURB urb, Outcome &out) {
   while (size_t(end - p) >= entryHead) {
     auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
     if (info->Length < entryHead || info->Length > size_t(end - p)) return USBD_STATUS_INVALID_PARAMETER;
-    const AlternateSetting *alt = config->Find(info->InterfaceNumber, info->AlternateSetting);
+    const AlternateSetting *alt = config.Find(info->InterfaceNumber, info->AlternateSetting);
     if (!alt) return USBD_STATUS_INTERFACE_NOT_FOUND;
     if (!seen.insert(info->InterfaceNumber).second) return USBD_STATUS_INVALID_PARAMETER;
     if (info->Length < GET_USBD_INTERFACE_SIZE(alt->endpoints.size())) return USBD_STATUS_INVALID_PARAMETER;
@@ -153,15 +156,19 @@ USBD_STATUS SelectConfiguration(Device &d, PURB urb, Outcome &out) {
     entries.push_back({info, alt});
     p += info->Length;
   }
-  if (entries.empty()) return USBD_STATUS_INVALID_PARAMETER;
+  // USBD_CreateConfigurationRequestEx docs: the list names every interface of the
+  // configuration; the stack refuses a selection of fewer.
+  if (entries.size() != config.interfaces.size()) return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+  // USB 2.0, 9.4.7: the device stalls SET_CONFIGURATION for a value it lacks.
+  if (!own) return USBD_STATUS_SET_CONFIG_FAILED;
   ULONG others = State().consumedBandwidth - DeviceBandwidth(d, -1);
   if (others + bandwidth > PeriodicLimit(d.model->speed)) return USBD_STATUS_NO_BANDWIDTH;
 
   CloseInterface(d, -1, out.others);
-  d.configuration = *config;
+  d.configuration = *own;  // the device's own facts: attributes, and what SET_INTERFACE finds
   d.configurationHandle = NewHandle();
   sc.ConfigurationHandle = d.configurationHandle;
-  SetConfigured(d, config->configurationValue, out);
+  SetConfigured(d, own->configurationValue, out);
   auto model = d.model;
   for (auto &[info, alt] : entries) {
     OpenInterface(d, *alt, info);

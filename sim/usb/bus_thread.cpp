@@ -70,10 +70,9 @@ int64_t DueTime(BusState &b, const Transfer &t) {
   Speed speed = t.device->model->speed;
   int64_t now = Now100ns();
   if (t.urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
-    // One packet per frame at full speed, one per microframe above; done at the end of the
-    // last frame it uses.
+    // Done at the end of the last frame it uses.
     const auto &iso = t.urb->UrbIsochronousTransfer;
-    ULONG perFrame = speed == Speed::Full ? 1 : 8;
+    ULONG perFrame = IsoPacketsPerFrame(t.pipe->endpoint, speed);
     ULONG frames = (iso.NumberOfPackets + perFrame - 1) / perFrame;
     return int64_t(iso.StartFrame + frames) * 10000;
   }

@@ -166,6 +166,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
           break;
         }
         if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->halted = false;
+        if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->isoStreaming = false;
         if (function != URB_FUNCTION_SYNC_RESET_PIPE) d.deviceHalted.erase(pipe->endpoint.address);
         // The pipe's queue may run again.
         State().wake.notify_all();

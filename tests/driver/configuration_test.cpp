@@ -73,7 +73,8 @@ TEST_F(Configuration, SelectRecordReselectAndDrop) {
 // unconfigured in the driver.
 TEST_F(Configuration, RefusalsAndFailures) {
   Plug();
-  const std::vector<InterfaceSetting> current = {{0, 0, 4096}};
+  const std::vector<InterfaceSetting> current = Completed(0, {{0, 0, 4096}});
+  const uint16_t total = uint16_t(device_.model->configurations[0][2] | device_.model->configurations[0][3] << 8);
   ASSERT_EQ(Select(Request(0, current)), STATUS_SUCCESS);
   TakeTrace();
 
@@ -91,6 +92,7 @@ TEST_F(Configuration, RefusalsAndFailures) {
       {"33 interfaces", tooMany, ERR_INVALID_PARAMETER, {}},
       {"unknown interface", Request(1, {{0, 0, 64}, {5, 0, 64}}), ERR_INTERFACE_NOT_FOUND, {9, 32}},
       {"unknown alternate setting", Request(1, {{0, 1, 64}}), ERR_INTERFACE_NOT_FOUND, {9, 32}},
+      {"not every interface", Request(0x0100, {{0, 0, 64}, {1, 1, 64}}), ERR_INVALID_PARAMETER, {9, total}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -108,7 +110,7 @@ TEST_F(Configuration, RefusalsAndFailures) {
 
   // Out of memory for the seventh pipe: interface 0's six pipes stay recorded, interface 1 goes.
   sim::FailNth(sim::AllocKind::Pool, 7, TAG_PIPE_CONTEXT);
-  EXPECT_EQ(Select(Request(0x0100, {{0, 0, 16}, {1, 1, 16}})), ERR_NO_MEMORY);
+  EXPECT_EQ(Select(Request(0x0100, {{0, 0, 16}, {1, 1, 16}, {2, 0, 16}})), ERR_NO_MEMORY);
   EXPECT_FALSE(dx_->configured);
   EXPECT_EQ(dx_->storedConfigDescriptor, nullptr);
   ExpectRecords(0, {{0, 0, 16}});
@@ -142,7 +144,7 @@ TEST_F(Configuration, DescriptorReadsAtMostTwice) {
     SCOPED_TRACE(row.name);
     Plug({{u"ConfigDescMinQuerySize", row.minQuery}});
     if (!row.answer.empty()) Bus::Get().FailEndpoint(pdo_, 0, Fault{Response::Ack(row.answer), 0});
-    EXPECT_EQ(Select(Request(row.index, {{0, 0, 64}})), row.expect);
+    EXPECT_EQ(Select(Request(row.index, Completed(row.index, {{0, 0, 64}}))), row.expect);
     EXPECT_EQ(Reads(), row.reads);
     Unplug();
   }
@@ -172,7 +174,7 @@ TEST_F(Configuration, DescriptorReadsAtMostTwice) {
 // CheckPidOnUnconfig 0 lets any process drop the configuration.
 TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
   PEPROCESS a = sim::NewProcess("A"), b = sim::NewProcess("B");
-  const SetConfigurationRequest r = Request(0, {{0, 0, 64}});
+  const SetConfigurationRequest r = Request(0, {{0, 0, 64}, {1, 0, 64}, {2, 0, 64}});
   for (const uint32_t check : {1, 0}) {
     SCOPED_TRACE(check);
     Plug({{u"CheckPidOnUnconfig", check}});
@@ -200,7 +202,7 @@ TEST_F(Configuration, StartTimeConfiguration) {
   Plug({{u"ConfigIndex", 0}, {u"Interface", 1}, {u"AlternateSetting", 1}, {u"MaxTransferSize", 0x12345}});
   ASSERT_EQ(sim::pnp::State(pdo_), sim::pnp::NodeState::Started);
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 1);
-  ExpectRecords(0, {{1, 1, 0x12345}});
+  ExpectRecords(0, Completed(0, {{1, 1, 0x12345}}));  // the others in alternate setting 0
   // Made by no process: any may drop it.
   PEPROCESS b = sim::NewProcess("B");
   HANDLE hb;
@@ -227,7 +229,7 @@ TEST_F(Configuration, StoredDescriptorAndRemoteWakeup) {
   };
   for (const Row &row : {Row{0, true}, Row{1, false}}) {
     SCOPED_TRACE(row.index);
-    ASSERT_EQ(Select(Request(row.index, {{0, 0, 64}})), STATUS_SUCCESS);
+    ASSERT_EQ(Select(Request(row.index, Completed(row.index, {{0, 0, 64}}))), STATUS_SUCCESS);
     EXPECT_EQ(bool(dx_->remoteWakeupArmed), row.armed);
     const std::vector<uint8_t> &block = device_.model->configurations[row.index];
     ASSERT_NE(dx_->storedConfigDescriptor, nullptr);

@@ -21,6 +21,7 @@
 #include "sim/kernel/power.h"
 #include "sim/kernel/threads.h"
 #include "sim/usb/bus.h"
+#include "sim/usb/descriptors.h"
 #include "sim/usb/test_device.h"
 #include "sim/win32/win32.h"
 
@@ -74,14 +75,10 @@ struct Endpoint {
 
 inline std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uint8_t number, uint8_t alternate) {
   std::vector<Endpoint> out;
-  bool inside = false;
-  for (size_t i = 0; i + 1 < config.size() && config[i]; i += config[i]) {
-    if (config[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
-      inside = config[i + 2] == number && config[i + 3] == alternate;
-    else if (inside && config[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE)
-      out.push_back(
-          {config[i + 2], uint8_t(config[i + 3] & 3), config[i + 6], uint16_t(config[i + 4] | config[i + 5] << 8)});
-  }
+  const sim::usb::ParsedConfiguration parsed = sim::usb::Parse(config);
+  if (const sim::usb::AlternateSetting *a = parsed.Find(number, alternate))
+    for (const sim::usb::EndpointInfo &e : a->endpoints)
+      out.push_back({e.address, uint8_t(e.type), e.interval, e.wMaxPacketSize});
   return out;
 }
 
@@ -210,9 +207,17 @@ class PluggedDevice : public ::testing::Test {
     EXPECT_TRUE(simwin::CloseHandle(h));
   }
 
+  // The settings, then alternate setting 0 of each interface of configuration 'index' they do
+  // not name (with the first setting's transfer size): a selection names every interface.
+  std::vector<InterfaceSetting> Completed(uint16_t index, std::vector<InterfaceSetting> settings) {
+    for (const sim::usb::InterfaceInfo &i : sim::usb::Parse(device_.model->configurations[index & 0xFF]).interfaces)
+      if (std::none_of(settings.begin(), settings.end(), [&](const InterfaceSetting &s) { return s.InterfaceNumber == i.number; }))
+        settings.push_back({i.number, 0, settings[0].MaximumTransferSize});
+    return settings;
+  }
   // The trace starts afresh, so that tests see only their own requests.
   NTSTATUS Configure(uint16_t index, const std::vector<InterfaceSetting> &interfaces) {
-    const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, ConfigRequest(index, interfaces)).status;
+    const NTSTATUS status = Send(IOCTL_SET_CONFIGURATION, ConfigRequest(index, Completed(index, interfaces))).status;
     sim::usb::Bus::Get().ClearTrace(pdo_);
     return status;
   }

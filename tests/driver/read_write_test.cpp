@@ -145,7 +145,7 @@ TEST_F(ReadWrite, ConcurrencyReadsAgainstConfigurationChanges) {
       EXPECT_TRUE(s == STATUS_SUCCESS || s == ERR_NOT_BOUND || s == ERR_USBD_CANCELED) << std::hex << s;
     }
   });
-  const SetConfigurationRequest r = xrtest::ConfigRequest(0, {{0, 0, 4096}});
+  const SetConfigurationRequest r = xrtest::ConfigRequest(0, Completed(0, {{0, 0, 4096}}));
   for (int i = 0; i < 100 && !HasFailure(); ++i) {
     EXPECT_EQ(Send(other, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(Send(other, IOCTL_SET_CONFIGURATION, &r, sizeof r).status, STATUS_SUCCESS);

@@ -130,10 +130,13 @@ TEST_F(Lib, DamagedConfigurationsAreReadUpToTheDamage) {
 TEST_F(Lib, ConfigurationFromSelections) {
   xrusb::Device dev = xrusb::Device::Open(Plug());
   EXPECT_FALSE(dev.GetActiveConfiguration().Configured());
-  dev.SetConfiguration(0, {{0, 0, 65536}, {1, 1, 4096}});
+  // Interface 2 is not named: selected in alternate setting 0, as Windows wants all of them.
+  dev.SetConfiguration(0, {{1, 1, 4096}, {0, 0, 65536}});
   xrusb::ActiveConfiguration a = dev.GetActiveConfiguration();
-  ASSERT_EQ(a.interfaces.size(), 2u);
-  EXPECT_EQ(a.interfaces[1].altSetting, 1);
+  ASSERT_EQ(a.interfaces.size(), 3u);
+  EXPECT_EQ(a.interfaces[0].altSetting, 1);
+  EXPECT_EQ(a.interfaces[2].number, 2);
+  EXPECT_EQ(a.FindPipe(0x07)->maxTransferSize, xrusb::kDefaultMaxTransferSize);
   ASSERT_NE(a.FindPipe(0x86), nullptr);
   EXPECT_EQ(a.FindPipe(0x86)->type, xrusb::TransferType::Isochronous);
   EXPECT_EQ(a.FindPipe(0x86)->maxPacketSize, 256);
@@ -160,7 +163,7 @@ TEST_F(Lib, ConfigurationFromSelections) {
   } catch (const std::system_error &e) {
     EXPECT_EQ(xrusb::StatusOf(e.code()), ERR_ALREADY_CONFIGURED);
   }
-  EXPECT_EQ(dev.GetActiveConfiguration().interfaces.size(), 2u);
+  EXPECT_EQ(dev.GetActiveConfiguration().interfaces.size(), 3u);
 
   dev.Unconfigure();
   EXPECT_FALSE(dev.GetActiveConfiguration().Configured());

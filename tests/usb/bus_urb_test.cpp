@@ -1,8 +1,10 @@
 // The bus answering URBs: configuration, validation, data and control transfers, halts.
+#include <functional>
 #include <set>
 #include <tuple>
 
 #include "bus_test_client.h"
+#include "sim/kernel/clock.h"
 #include "sim/kernel/threads.h"
 
 using namespace bustest;
@@ -65,16 +67,42 @@ TEST_F(BusUrbTest, SelectConfigurationAndInterfaceFillEveryField) {
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERFACE_NOT_FOUND), SelectInterface(1, 7));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SelectInterface(0, 0, reinterpret_cast<void *>(0x1234)).first);
 
-  // An unknown configuration value, an unknown interface: refused, configuration 1 stays.
-  std::vector<uint8_t> bogus = dev.model->configurations[0];
-  bogus[5] = 9;
+  // The stack parses the caller's descriptor, wants an entry for each of its interfaces, and
+  // opens the pipes that descriptor describes; the device has the last word on the value.
+  const std::vector<uint8_t> &own = dev.model->configurations[0];
   auto &sc = urb.UrbSelectConfiguration;
-  sc.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bogus.data());
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_SET_CONFIG_FAILED), Run(urb));
-  sc.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(dev.model->configurations[0].data());
-  i0->InterfaceNumber = 3;
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERFACE_NOT_FOUND), Run(urb));
-  EXPECT_EQ(1, Bus::Get().ConfigurationValue(pdo_));
+  const USHORT fullLength = sc.Hdr.Length;
+  struct Case {
+    const char *what;
+    std::function<void(std::vector<uint8_t> &)> block;
+    std::function<void()> urb;
+    USBD_STATUS status;
+  };
+  const Case cases[] = {
+      {"a configuration value the device lacks", [](auto &b) { b[5] = 9; }, [] {}, USBD_STATUS_SET_CONFIG_FAILED},
+      {"an interface the descriptor lacks", [](auto &) {}, [&] { i0->InterfaceNumber = 3; },
+       USBD_STATUS_INTERFACE_NOT_FOUND},
+      {"a descriptor of length 0", [](auto &b) { b[9] = 0; }, [] {}, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
+      {"the last descriptor running past wTotalLength", [](auto &b) { b[b.size() - 7] = 9; }, [] {},
+       USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
+      {"no entry for the last interface", [](auto &) {},
+       [&] { sc.Hdr.Length = USHORT(fullLength - interfaces_[2]->Length); },
+       USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR},
+      {"the caller's copy with 256-byte bulk packets", [](auto &b) { b[22] = 0, b[23] = 1; }, [] {},
+       USBD_STATUS_SUCCESS},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> block = own;
+    c.block(block);
+    sc.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(block.data());
+    sc.Hdr.Length = fullLength;
+    i0->InterfaceNumber = 0;
+    c.urb();
+    EXPECT_EQ(c.status, Run(urb).second);
+    EXPECT_EQ(1, Bus::Get().ConfigurationValue(pdo_));
+  }
+  EXPECT_EQ(256, i0->Pipes[0].MaximumPacketSize);
 
   // Null descriptor: unconfigured, every pipe closed, bandwidth back.
   URB none{};
@@ -270,72 +298,109 @@ TEST_F(BusUrbTest, StallsHaltThePipeUntilAbortedAndReset) {
   EXPECT_EQ(STATUS_SUCCESS, SubmitSync(d));
 }
 
+// Windows' isochronous geometry: packet sizes from the offsets (Length is output only), packet
+// counts by speed and interval, short IN packets that are no error, and an ASAP stream that runs
+// late when it is not fed instead of starting afresh.
 TEST_F(BusUrbTest, IsochronousTransfersReportEveryPacket) {
+  sim::SetClockMode(sim::ClockMode::Manual);
   auto dev = MakeTestDevice();
   Plug(dev.model);
   Configure();
-  ASSERT_EQ(kOk, SelectInterface(1, 1));  // 256-byte packets either way
+  ASSERT_EQ(kOk, SelectInterface(1, 1));  // 256-byte packets either way, eight to a frame
 
-  const ULONG n = 16;
-  std::vector<uint8_t> storage(GET_ISO_URB_SIZE(n));
+  constexpr ULONG n = 16, kGarbage = 0xDEAD;
+  std::vector<uint8_t> storage(GET_ISO_URB_SIZE(n + 1));
   auto *urb = reinterpret_cast<URB *>(storage.data());
   auto &iso = urb->UrbIsochronousTransfer;
   std::vector<uint8_t> data(n * 200);
-  auto build = [&](uint8_t endpoint, ULONG flags, ULONG packetLength) {
+  auto build = [&](uint8_t endpoint, ULONG flags, ULONG packets) {
     memset(storage.data(), 0, storage.size());
     iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    iso.Hdr.Length = USHORT(GET_ISO_URB_SIZE(n));
+    iso.Hdr.Length = USHORT(GET_ISO_URB_SIZE(packets));
     iso.PipeHandle = Pipe(endpoint);
     iso.TransferFlags = flags;
     iso.TransferBuffer = data.data();
     iso.TransferBufferLength = ULONG(data.size());
-    iso.NumberOfPackets = n;
-    for (ULONG k = 0; k < n; ++k) {
-      iso.IsoPacket[k].Offset = k * 200;
-      iso.IsoPacket[k].Length = packetLength;
-    }
+    iso.NumberOfPackets = packets;
+    for (ULONG k = 0; k < packets; ++k) iso.IsoPacket[k] = {k * 200, kGarbage, 0};
   };
   const ULONG asapIn = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
-  ULONG before = CurrentFrameFromUrb();
-  build(kIsoIn, asapIn, 200);
-  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(*urb));
-  EXPECT_GT(iso.StartFrame, before);
-  EXPECT_EQ(0u, iso.ErrorCount);
-  EXPECT_EQ(n * 200, iso.TransferBufferLength);
-  for (ULONG k = 0; k < n; ++k)
-    EXPECT_EQ(std::make_pair(200u, USBD_STATUS_SUCCESS), std::make_pair(iso.IsoPacket[k].Length, iso.IsoPacket[k].Status));
-  EXPECT_EQ(TestPatternByte(201), data[201]) << "the stream goes on from packet to packet";
-  // ASAP streams on: 16 packets at high speed fill two frames. Short packets are underruns
-  // unless the flag allows them.
-  ULONG first = iso.StartFrame;
-  Bus::Get().FailEndpoint(pdo_, kIsoIn, {Response::Ack(std::vector<uint8_t>(100, 0x5A)), 0});
-  build(kIsoIn, asapIn, 200);
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED), Run(*urb));
-  EXPECT_GE(iso.StartFrame, first + 2);
-  EXPECT_EQ(n, iso.ErrorCount);
-  EXPECT_EQ(USBD_STATUS_DATA_UNDERRUN, iso.IsoPacket[3].Status);
-  build(kIsoIn, asapIn | USBD_SHORT_TRANSFER_OK, 200);
+  const ULONG now = CurrentFrameFromUrb();
+  build(kIsoIn, asapIn, n);
   EXPECT_EQ(kOk, Run(*urb));
-  EXPECT_EQ(n * 100, iso.TransferBufferLength);
-
-  // Refusals: a start frame out of the window, packets outside the buffer, too long for a
-  // write, none at all, more than the limit.
-  build(kIsoIn, USBD_TRANSFER_DIRECTION_IN, 200);
-  iso.StartFrame = CurrentFrameFromUrb() + 5000;
-  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_BAD_START_FRAME), Run(*urb));
-  build(kIsoIn, asapIn, 201);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(*urb)) << "the last packet ends past the buffer";
-  build(kIsoOut, USBD_START_ISO_TRANSFER_ASAP, 200);
-  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(*urb));
+  EXPECT_EQ(now + 1, iso.StartFrame);
   EXPECT_EQ(n * 200, iso.TransferBufferLength);
-  iso.IsoPacket[2].Length = 257;
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(*urb)) << "a write packet above the maximum packet size";
-  build(kIsoOut, USBD_START_ISO_TRANSFER_ASAP, 10);
-  iso.NumberOfPackets = 0;
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(*urb));
-  iso.NumberOfPackets = 1025;
-  EXPECT_EQ(Outcome(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER), Run(*urb));
-  EXPECT_EQ(1025u, Bus::Get().Trace(pdo_).back().isoPackets);
+  EXPECT_EQ(std::make_pair(200u, 200u), std::make_pair(iso.IsoPacket[3].Length, iso.IsoPacket[n - 1].Length));
+  EXPECT_EQ(TestPatternByte(201), data[201]);
+  // Short packets, without the short-transfer flag: no error. The stream goes on.
+  Bus::Get().FailEndpoint(pdo_, kIsoIn, {Response::Ack(std::vector<uint8_t>(100, 0x5A)), 0});
+  build(kIsoIn, asapIn, n);
+  EXPECT_EQ(kOk, Run(*urb));
+  EXPECT_EQ(now + 3, iso.StartFrame);
+  EXPECT_EQ(std::make_pair(0u, n * 100), std::make_pair(iso.ErrorCount, iso.TransferBufferLength));
+  Bus::Get().ClearFaults(pdo_);
+  // Not fed for 10 frames: the next transfer's frames have passed, all its packets are late.
+  sim::AdvanceMs(10);
+  build(kIsoIn, asapIn, n);
+  EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED), Run(*urb));
+  EXPECT_EQ(now + 5, iso.StartFrame);
+  EXPECT_EQ(USBD_STATUS_ISO_NA_LATE_USBPORT, iso.IsoPacket[n - 1].Status);
+  URB reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(kIsoIn));
+  EXPECT_EQ(kOk, Run(reset));
+  build(kIsoIn, asapIn, n);
+  EXPECT_EQ(kOk, Run(*urb));
+  EXPECT_EQ(now + 11, iso.StartFrame) << "a reset pipe starts afresh";
+
+  // OUT: 200 bytes a packet, whatever Length says, and Length is left as it was.
+  const uint64_t before = dev.state->Snapshot().isoOutBytes;
+  build(kIsoOut, USBD_START_ISO_TRANSFER_ASAP, n);
+  EXPECT_EQ(kOk, Run(*urb));
+  EXPECT_EQ(before + n * 200, dev.state->Snapshot().isoOutBytes);
+  EXPECT_EQ(kGarbage, iso.IsoPacket[3].Length);
+
+  // Refusals, each one step past what Windows accepts.
+  struct Case { const char *what; uint8_t endpoint; ULONG packets; std::function<void()> edit; Outcome outcome; };
+  const Outcome invalid{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
+  const Case cases[] = {
+      {"start frame out of the window", kIsoIn, n, [&] { iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN, iso.StartFrame = now + 5000; },
+       {STATUS_UNSUCCESSFUL, USBD_STATUS_BAD_START_FRAME}},
+      {"last offset past the buffer", kIsoIn, n, [&] { iso.IsoPacket[n - 1].Offset = ULONG(data.size()) + 1; }, invalid},
+      {"offsets descending", kIsoIn, n, [&] { iso.IsoPacket[3].Offset = iso.IsoPacket[2].Offset - 1; }, invalid},
+      {"OUT packet above the maximum packet size", kIsoOut, n, [&] { iso.IsoPacket[3].Offset = 3 * 200 + 144; }, invalid},
+      {"no packets", kIsoOut, 0, [] {}, invalid},
+      {"part of a frame", kIsoIn, n - 1, [] {}, invalid},
+      {"more than 1024", kIsoIn, n, [&] { iso.NumberOfPackets = 1032; }, invalid},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    build(c.endpoint, c.endpoint == kIsoIn ? asapIn : USBD_START_ISO_TRANSFER_ASAP, c.packets);
+    c.edit();
+    EXPECT_EQ(c.outcome, Run(*urb));
+  }
+}
+
+// At high speed a longer interval puts fewer packets in a frame; full speed has one a frame and
+// at most 255 to a transfer.
+TEST_F(BusUrbTest, IsochronousPacketCountsFollowSpeedAndInterval) {
+  const std::tuple<Speed, uint8_t, ULONG, NTSTATUS> cases[] = {
+      {Speed::High, 2, 4, STATUS_SUCCESS},   {Speed::High, 2, 6, STATUS_INVALID_PARAMETER},
+      {Speed::Full, 1, 255, STATUS_SUCCESS}, {Speed::Full, 1, 256, STATUS_INVALID_PARAMETER}};
+  for (auto [speed, interval, packets, status] : cases) {
+    SCOPED_TRACE(testing::Message() << "interval " << int(interval) << ", " << packets << " packets");
+    auto model = std::make_shared<DeviceModel>();
+    model->speed = speed;
+    model->configurations = {ConfigBuilder().Interface(0, 0).Endpoint(kIsoIn, EndpointType::Isochronous, 8, interval).Build()};
+    model->in = [](uint8_t, size_t) { return Response::Ack(); };
+    Plug(model);
+    Configure();
+    std::vector<uint8_t> storage(GET_ISO_URB_SIZE(packets)), data(8);
+    auto &iso = reinterpret_cast<URB *>(storage.data())->UrbIsochronousTransfer;
+    iso.Hdr = {USHORT(storage.size()), URB_FUNCTION_ISOCH_TRANSFER};
+    iso = {iso.Hdr, Pipe(kIsoIn), USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP, 8, data.data()};
+    iso.NumberOfPackets = packets;
+    EXPECT_EQ(status, SubmitSync(*reinterpret_cast<URB *>(storage.data())));
+    Bus::Get().Unplug(pdo_);
+  }
 }
 
 }  // namespace

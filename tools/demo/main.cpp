@@ -53,6 +53,7 @@ int Run(PDRIVER_OBJECT driver, demo::Machine &m) {
   demo::Section("descriptors");
   demo::Describe(device);
 
+  // The library selects interface 2, not named, in alternate setting 0: Windows selects them all.
   demo::Section("configuration 1 with interface 0 (bulk and interrupt) and interface 1 alt 1 (isochronous)");
   device.SetConfiguration(0, {{.interfaceNumber = 0, .altSetting = 0}, {.interfaceNumber = 1, .altSetting = 1}});
   PrintConfiguration(device.GetActiveConfiguration());

@@ -24,6 +24,7 @@ inline constexpr const char *kIrqlMisuse = "IRQL misuse";
 inline constexpr const char *kSpinLockMisuse = "spin lock misuse";
 inline constexpr const char *kBadObject = "invalid kernel object";
 inline constexpr const char *kLeakAtEnd = "resource still held when the world ends";
+inline constexpr const char *kInformationTooLarge = "IoStatus.Information larger than the caller's buffer";
 }  // namespace check
 
 // Prints "VERIFIER: <check>: <details>" to stderr and aborts.

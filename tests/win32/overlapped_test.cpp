@@ -98,7 +98,8 @@ TEST_F(OverlappedTest, ConcurrencyCancelRacingCompletion) {
   for (int i = 0; i < kRounds; ++i) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, nullptr, 0, nullptr, &ov));
+    uint8_t out = 0;
+    ASSERT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, &out, 1, nullptr, &ov));
     std::thread completer([] { CompletePending(STATUS_SUCCESS, 1); });
     std::thread canceller([&] {
       ProcessScope inApp(app);

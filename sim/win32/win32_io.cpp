@@ -117,8 +117,9 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, const Answe
         return FALSE;
       }
     }
+    // OVERLAPPED docs: the system sets Internal to STATUS_PENDING when the request is issued;
+    // InternalHigh only when it completes.
     std::lock_guard<std::mutex> guard(UserLock());
-    overlapped->InternalHigh = 0;
     __atomic_store_n(&overlapped->Internal, ULONG_PTR(STATUS_PENDING), __ATOMIC_RELEASE);
     if (req->event) req->event->signalled = false;
   }
@@ -154,17 +155,20 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, const Answe
                             static_cast<unsigned long long>(req->informationLimit));
         if (req->userOutput && !IsError(status)) memcpy(req->userOutput, req->systemBuffer, information);
         if (systemBuffer) ExFreePool(systemBuffer);
+        // An error completed without pending on an asynchronous file object leaves the caller's
+        // status block and event alone: the Win32 call alone reports it.
+        bool tellCaller = !(IsError(status) && !irp->PendingReturned && file->overlapped);
         {
           std::lock_guard<std::mutex> guard(UserLock());
           req->status = status;
           req->information = information;
           req->completed = true;
-          if (req->overlapped) {
+          if (req->overlapped && tellCaller) {
             req->overlapped->InternalHigh = information;
             // Windows writes the 32-bit IO_STATUS_BLOCK::Status over the low half.
             __atomic_store_n(&req->overlapped->Internal, ULONG_PTR(uint32_t(status)), __ATOMIC_RELEASE);
           }
-          if (req->event) req->event->signalled = true;
+          if (req->event && tellCaller) req->event->signalled = true;
           UserCondition().notify_all();
         }
         sim::DereferenceDevice(top);

@@ -66,10 +66,29 @@ TEST_F(OverlappedTest, PendingThenCompletedOrCancelled) {
   EXPECT_FALSE(GetOverlappedResult(h, &ov, &bytes, TRUE));
   EXPECT_EQ(GetLastError(), 0xE000100Cu);
 
-  // A request the driver completes at once still reports through the OVERLAPPED.
-  DWORD returned = 0;
-  EXPECT_TRUE(DeviceIoControl(h, kEcho, nullptr, 0, nullptr, 0, &returned, &ov));
-  EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+  // Completed at once, success and warnings still report through the OVERLAPPED and its event;
+  // an error only through the call's result: a wait on either would never end.
+  struct AtOnce {
+    const char *what;
+    NTSTATUS status;
+    DWORD error;  // 0: the call succeeds
+    bool reported;
+  };
+  for (const AtOnce &c : {AtOnce{"success", STATUS_SUCCESS, 0, true},
+                          AtOnce{"warning", STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA, true},
+                          AtOnce{"error", NTSTATUS(0xE0001001), 0xE0001001, false}}) {
+    SCOPED_TRACE(c.what);
+    const uint32_t in[2] = {3, uint32_t(c.status)};
+    SetEvent(event);
+    ov.InternalHigh = 77;
+    EXPECT_EQ(DeviceIoControl(h, kEcho, const_cast<uint32_t *>(in), 8, out.data(), 8, nullptr, &ov), !c.error);
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_EQ(WaitForSingleObject(event, 0), c.reported ? WAIT_OBJECT_0 : DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(NTSTATUS(ov.Internal), c.reported ? c.status : STATUS_PENDING);
+    EXPECT_EQ(ov.InternalHigh, c.reported ? 3u : 77u);
+  }
 
   // A handle without FILE_FLAG_OVERLAPPED waits for the pending request itself.
   HANDLE sync = Open();
@@ -77,6 +96,7 @@ TEST_F(OverlappedTest, PendingThenCompletedOrCancelled) {
     while (PendingCount() == 0) std::this_thread::yield();
     CompletePending(STATUS_SUCCESS, 3);
   });
+  DWORD returned = 0;
   EXPECT_TRUE(DeviceIoControl(sync, kPend, nullptr, 0, out.data(), 4, &returned, nullptr));
   later.join();
   EXPECT_EQ(returned, 3u);

@@ -90,6 +90,32 @@ using Setup = std::function<void(PIRP, PIO_STACK_LOCATION)>;
 
 thread_local bool t_cancelOnArrival = false;
 
+// CreateFile docs: without FILE_FLAG_OVERLAPPED "I/O operations are serialized, even if the
+// calls to the read and write functions specify an OVERLAPPED structure": the I/O manager holds
+// the file object's lock from the call until its request has completed.
+class FileLock {
+ public:
+  explicit FileLock(const std::shared_ptr<FileRecord> &file) : file_(file->overlapped ? nullptr : file.get()) {
+    if (!file_) return;
+    std::unique_lock<std::mutex> lock(UserLock());
+    ++file_->waiting;
+    UserWait(lock, INFINITE, [this] { return !file_->busy; });
+    --file_->waiting;
+    file_->busy = true;
+  }
+  ~FileLock() {
+    if (!file_) return;
+    std::lock_guard<std::mutex> guard(UserLock());
+    file_->busy = false;
+    UserCondition().notify_all();
+  }
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+
+ private:
+  FileRecord *file_;
+};
+
 // What a request reports and where its data goes back to.
 struct Answer {
   UCHAR major;
@@ -296,6 +322,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOI
   if (!ProbeOk(in, inLength) || !ProbeOk(out, outLength)) return FailWithStatus(STATUS_ACCESS_VIOLATION);
 
   ULONG method = code & 3;
+  FileLock serialised(file);
   Buffers buffers;
   NTSTATUS status = STATUS_SUCCESS;
   bool copyBack = false;
@@ -335,6 +362,7 @@ BOOL ReadWrite(HANDLE handle, UCHAR major, void *buffer, DWORD length, LPDWORD b
   bool read = major == IRP_MJ_READ;
   if (!(file->access & (read ? GENERIC_READ : GENERIC_WRITE))) return FailWithStatus(STATUS_ACCESS_DENIED);
   if (!ProbeOk(buffer, length)) return FailWithStatus(STATUS_ACCESS_VIOLATION);
+  FileLock serialised(file);
   PDEVICE_OBJECT top = sim::StackTop(file->device);
   Buffers buffers;
   NTSTATUS status = STATUS_SUCCESS;
@@ -365,6 +393,13 @@ BOOL ReadWrite(HANDLE handle, UCHAR major, void *buffer, DWORD length, LPDWORD b
 }  // namespace
 
 void SetCancelOnArrival(bool on) { t_cancelOnArrival = on; }
+
+size_t RequestsWaitingForFile(HANDLE handle) {
+  auto file = LookupFile(handle);
+  if (!file) return 0;
+  std::lock_guard<std::mutex> guard(UserLock());
+  return file->waiting;
+}
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
   return ReadWrite(file, IRP_MJ_READ, buffer, bytesToRead, bytesRead, overlapped);

@@ -1,5 +1,7 @@
 // Overlapped requests: pending, completion, waiting and cancellation.
 #include <array>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "test_driver.h"
@@ -90,21 +92,48 @@ TEST_F(OverlappedTest, PendingThenCompletedOrCancelled) {
     EXPECT_EQ(ov.InternalHigh, c.reported ? 3u : 77u);
   }
 
-  // A handle without FILE_FLAG_OVERLAPPED waits for the pending request itself.
-  HANDLE sync = Open();
-  std::thread later([] {
-    while (PendingCount() == 0) std::this_thread::yield();
-    CompletePending(STATUS_SUCCESS, 3);
-  });
-  DWORD returned = 0;
-  EXPECT_TRUE(DeviceIoControl(sync, kPend, nullptr, 0, out.data(), 4, &returned, nullptr));
-  later.join();
-  EXPECT_EQ(returned, 3u);
-
-  CloseHandle(sync);
   CloseHandle(ov2.hEvent);
   CloseHandle(event);
   CloseHandle(h);
+}
+
+// CreateFile docs: without FILE_FLAG_OVERLAPPED requests are serialised. A second request waits
+// for the first to complete before it reaches the driver; another handle's does not.
+TEST_F(OverlappedTest, SynchronousHandleTakesOneRequestAtATime) {
+  PEPROCESS app = sim::NewProcess("app");
+  ProcessScope scope(app);
+  HANDLE sync = Open(), other = Open();
+  auto await = [](const std::function<bool()> &done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return done();
+  };
+  std::array<uint8_t, 4> out{};
+  DWORD firstBytes = 0, secondBytes = 9;
+  std::thread first([&] {
+    ProcessScope inApp(app);
+    EXPECT_TRUE(DeviceIoControl(sync, kPend, nullptr, 0, out.data(), 4, &firstBytes, nullptr));
+  });
+  ASSERT_TRUE(await([] { return PendingCount() == 1; }));
+  std::thread second([&] {
+    ProcessScope inApp(app);
+    EXPECT_TRUE(DeviceIoControl(sync, kEcho, nullptr, 0, nullptr, 0, &secondBytes, nullptr));
+  });
+  ASSERT_TRUE(await([&] { return RequestsWaitingForFile(sync) == 1; }));
+  DWORD bytes = 0;
+  EXPECT_TRUE(DeviceIoControl(other, kEcho, nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(Log(), (std::vector<std::string>{"create", "create", "pend", "ioctl"}));
+
+  // The first call returns only with its request's result.
+  ASSERT_TRUE(CompletePending(STATUS_SUCCESS, 3));
+  first.join();
+  second.join();
+  EXPECT_EQ(firstBytes, 3u);
+  EXPECT_EQ(out[2], 0xA2);
+  EXPECT_EQ(secondBytes, 0u);
+  EXPECT_EQ(Log().size(), 5u);
+  CloseHandle(other);
+  CloseHandle(sync);
 }
 
 // Cancellation racing completion: each request ends exactly once, either way, and the

@@ -40,13 +40,11 @@ struct Io {
   std::vector<uint8_t> buffer;
 };
 
-// An error returned at once leaves the OVERLAPPED untouched, as on Windows; it is recorded there
-// by hand so that every outcome reads alike.
+// An error returned at once leaves a fresh OVERLAPPED untouched, as on Windows; its status is
+// recorded there by hand so that every outcome reads alike.
 inline void NoteImmediateError(bool ok, simwin::OVERLAPPED &o) {
   const NTSTATUS s = simwin::RtlGetLastNtStatus();
-  if (ok || simwin::GetLastError() == ERROR_IO_PENDING || (uint32_t(s) >> 30) != 3) return;
-  o.InternalHigh = 0;
-  o.Internal = ULONG_PTR(uint32_t(s));
+  if (!ok && simwin::GetLastError() != ERROR_IO_PENDING && (uint32_t(s) >> 30) == 3) o.Internal = uint32_t(s);
 }
 
 inline SetConfigurationRequest ConfigRequest(uint16_t index, const std::vector<InterfaceSetting> &settings) {

@@ -29,6 +29,7 @@ inline constexpr const char *kStalePartialMdl = "partial MDL used after its sour
 inline constexpr const char *kFreedLiveTimerOrDpc = "memory freed while a timer in it is set or a DPC in it is queued or running";
 inline constexpr const char *kCompletedUnderSpinLock = "IoCompleteRequest called while holding a spin lock";
 inline constexpr const char *kDeleteAttachedDevice = "device object deleted while still attached to a device stack";
+inline constexpr const char *kInformationTooLarge = "IoStatus.Information larger than the caller's buffer";
 }  // namespace check
 
 // Prints "VERIFIER: <check>: <details>" to stderr and aborts.

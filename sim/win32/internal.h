@@ -18,6 +18,10 @@ struct FileRecord {
   PDEVICE_OBJECT device = nullptr;  // the device the name resolved to; referenced while open
   DWORD access = 0;
   bool overlapped = false;
+  // Without FILE_FLAG_OVERLAPPED: a request holds the file object's lock; others wait.
+  // Guarded by UserLock().
+  bool busy = false;
+  size_t waiting = 0;
   // The handle holds one; every request in flight holds one. The last one sends the close.
   std::atomic<long> references{1};
 };

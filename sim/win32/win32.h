@@ -252,6 +252,9 @@ BOOL CancelIo(HANDLE file);
 // While on, requests made by this thread reach the driver already cancelled, as when a
 // CancelIoEx overtakes the dispatch before the driver could set a cancel routine.
 void SetCancelOnArrival(bool on);
+// Requests waiting for their turn on a handle opened without FILE_FLAG_OVERLAPPED, whose
+// requests the I/O manager carries out one at a time (tests force interleavings with it).
+size_t RequestsWaitingForFile(HANDLE file);
 inline bool HasOverlappedIoCompleted(const OVERLAPPED *o) {
   return __atomic_load_n(&o->Internal, __ATOMIC_ACQUIRE) != ULONG_PTR(STATUS_PENDING);
 }

@@ -20,6 +20,8 @@ std::mutex g_handleLock;
 std::map<uintptr_t, HandleEntry> g_handles;
 uintptr_t g_nextHandle = 0x100;
 
+constexpr NTSTATUS kStatusInvalidHandle = NTSTATUS(0xC0000008);
+
 thread_local DWORD t_lastError = 0;
 thread_local NTSTATUS t_lastStatus = STATUS_SUCCESS;
 
@@ -72,7 +74,7 @@ std::shared_ptr<FileRecord> LookupFile(HANDLE handle) {
   std::lock_guard<std::mutex> guard(g_handleLock);
   const HandleEntry *e = FindLocked(handle);
   if (!e || !e->file) {
-    t_lastError = ERROR_INVALID_HANDLE;
+    FailWithStatus(kStatusInvalidHandle);
     return nullptr;
   }
   return e->file;
@@ -82,7 +84,7 @@ std::shared_ptr<EventRecord> LookupEvent(HANDLE handle) {
   std::lock_guard<std::mutex> guard(g_handleLock);
   const HandleEntry *e = FindLocked(handle);
   if (!e || !e->event) {
-    t_lastError = ERROR_INVALID_HANDLE;
+    FailWithStatus(kStatusInvalidHandle);
     return nullptr;
   }
   return e->event;

@@ -8,6 +8,7 @@
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/threads.h"
+#include "sim/kernel/verifier.h"
 #include "sim/kernel/work_items.h"
 
 namespace simwin {
@@ -18,7 +19,9 @@ struct Request {
   // METHOD_BUFFERED and buffered reads: copied back to the caller on completion.
   void *systemBuffer = nullptr;
   void *userOutput = nullptr;
-  ULONG outputLength = 0;
+  // The most the driver may report: the output buffer of a control code, the length of a read.
+  ULONG_PTR informationLimit = ~ULONG_PTR(0);
+  UCHAR major = 0;
   // Guarded by UserLock().
   bool completed = false;
   NTSTATUS status = STATUS_PENDING;
@@ -87,15 +90,50 @@ using Setup = std::function<void(PIRP, PIO_STACK_LOCATION)>;
 
 thread_local bool t_cancelOnArrival = false;
 
+// CreateFile docs: without FILE_FLAG_OVERLAPPED "I/O operations are serialized, even if the
+// calls to the read and write functions specify an OVERLAPPED structure": the I/O manager holds
+// the file object's lock from the call until its request has completed.
+class FileLock {
+ public:
+  explicit FileLock(const std::shared_ptr<FileRecord> &file) : file_(file->overlapped ? nullptr : file.get()) {
+    if (!file_) return;
+    std::unique_lock<std::mutex> lock(UserLock());
+    ++file_->waiting;
+    UserWait(lock, INFINITE, [this] { return !file_->busy; });
+    --file_->waiting;
+    file_->busy = true;
+  }
+  ~FileLock() {
+    if (!file_) return;
+    std::lock_guard<std::mutex> guard(UserLock());
+    file_->busy = false;
+    UserCondition().notify_all();
+  }
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+
+ private:
+  FileRecord *file_;
+};
+
+// What a request reports and where its data goes back to.
+struct Answer {
+  UCHAR major;
+  ULONG_PTR informationLimit;
+  void *userOutput;  // with copyBack: the system buffer is copied here
+  bool copyBack;
+};
+
 // Sends one request on 'file' and gives the Win32 result.
-BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, void *userOutput, ULONG outputLength,
-           bool copyBack, LPDWORD bytes, LPOVERLAPPED overlapped, const Setup &fill) {
+BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, const Answer &answer, LPDWORD bytes,
+           LPOVERLAPPED overlapped, const Setup &fill) {
   auto req = std::make_shared<Request>();
   req->overlapped = overlapped;
-  if (copyBack) {
+  req->major = answer.major;
+  req->informationLimit = answer.informationLimit;
+  if (answer.copyBack) {
     req->systemBuffer = buffers.systemBuffer;
-    req->userOutput = userOutput;
-    req->outputLength = outputLength;
+    req->userOutput = answer.userOutput;
   }
   if (overlapped) {
     if (overlapped->hEvent) {
@@ -105,8 +143,9 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, void *userO
         return FALSE;
       }
     }
+    // OVERLAPPED docs: the system sets Internal to STATUS_PENDING when the request is issued;
+    // InternalHigh only when it completes.
     std::lock_guard<std::mutex> guard(UserLock());
-    overlapped->InternalHigh = 0;
     __atomic_store_n(&overlapped->Internal, ULONG_PTR(STATUS_PENDING), __ATOMIC_RELEASE);
     if (req->event) req->event->signalled = false;
   }
@@ -122,7 +161,7 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, void *userO
         irp->Tail.Overlay.OriginalFileObject = &file->object;
         irp->AssociatedIrp.SystemBuffer = buffers.systemBuffer;
         irp->MdlAddress = buffers.mdl;
-        irp->UserBuffer = userOutput;
+        irp->UserBuffer = answer.userOutput;
         // As in Windows, the OVERLAPPED is the request's status block (CancelIoEx finds it so).
         irp->UserIosb = reinterpret_cast<PIO_STATUS_BLOCK>(overlapped);
         first->FileObject = &file->object;
@@ -132,21 +171,30 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, void *userO
       [req, file, top, systemBuffer = buffers.systemBuffer](PIRP irp) {
         NTSTATUS status = irp->IoStatus.Status;
         ULONG_PTR information = irp->IoStatus.Information;
-        // Warnings copy their data back too (STATUS_BUFFER_OVERFLOW carries a partial result).
-        if (req->userOutput && !IsError(status))
-          memcpy(req->userOutput, req->systemBuffer, std::min<ULONG_PTR>(information, req->outputLength));
+        // Before any copy: the I/O manager copies Information bytes back unclamped, past the
+        // caller's buffer. Warnings copy their data too (STATUS_BUFFER_OVERFLOW: a partial result).
+        if (!IsError(status) && information > req->informationLimit)
+          sim::VerifierFail(sim::check::kInformationTooLarge,
+                            "IRP major 0x%02x completed with status 0x%08x and Information %llu; the caller's "
+                            "buffer holds %llu bytes",
+                            req->major, unsigned(status), static_cast<unsigned long long>(information),
+                            static_cast<unsigned long long>(req->informationLimit));
+        if (req->userOutput && !IsError(status)) memcpy(req->userOutput, req->systemBuffer, information);
         if (systemBuffer) ExFreePool(systemBuffer);
+        // An error completed without pending on an asynchronous file object leaves the caller's
+        // status block and event alone: the Win32 call alone reports it.
+        bool tellCaller = !(IsError(status) && !irp->PendingReturned && file->overlapped);
         {
           std::lock_guard<std::mutex> guard(UserLock());
           req->status = status;
           req->information = information;
           req->completed = true;
-          if (req->overlapped) {
+          if (req->overlapped && tellCaller) {
             req->overlapped->InternalHigh = information;
             // Windows writes the 32-bit IO_STATUS_BLOCK::Status over the low half.
             __atomic_store_n(&req->overlapped->Internal, ULONG_PTR(uint32_t(status)), __ATOMIC_RELEASE);
           }
-          if (req->event) req->event->signalled = true;
+          if (req->event && tellCaller) req->event->signalled = true;
           UserCondition().notify_all();
         }
         sim::DereferenceDevice(top);
@@ -274,6 +322,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOI
   if (!ProbeOk(in, inLength) || !ProbeOk(out, outLength)) return FailWithStatus(STATUS_ACCESS_VIOLATION);
 
   ULONG method = code & 3;
+  FileLock serialised(file);
   Buffers buffers;
   NTSTATUS status = STATUS_SUCCESS;
   bool copyBack = false;
@@ -294,7 +343,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOI
     FreeBuffers(buffers);
     return FailWithStatus(status);
   }
-  return Issue(file, buffers, out, outLength, copyBack, bytesReturned, overlapped,
+  return Issue(file, buffers, {IRP_MJ_DEVICE_CONTROL, outLength, out, copyBack}, bytesReturned, overlapped,
                [&](PIRP, PIO_STACK_LOCATION first) {
                  first->MajorFunction = IRP_MJ_DEVICE_CONTROL;
                  first->Parameters.DeviceIoControl.OutputBufferLength = outLength;
@@ -313,6 +362,7 @@ BOOL ReadWrite(HANDLE handle, UCHAR major, void *buffer, DWORD length, LPDWORD b
   bool read = major == IRP_MJ_READ;
   if (!(file->access & (read ? GENERIC_READ : GENERIC_WRITE))) return FailWithStatus(STATUS_ACCESS_DENIED);
   if (!ProbeOk(buffer, length)) return FailWithStatus(STATUS_ACCESS_VIOLATION);
+  FileLock serialised(file);
   PDEVICE_OBJECT top = sim::StackTop(file->device);
   Buffers buffers;
   NTSTATUS status = STATUS_SUCCESS;
@@ -330,7 +380,7 @@ BOOL ReadWrite(HANDLE handle, UCHAR major, void *buffer, DWORD length, LPDWORD b
   LARGE_INTEGER offset;
   offset.QuadPart = overlapped ? LONGLONG(overlapped->Offset) | LONGLONG(overlapped->OffsetHigh) << 32
                                : file->object.CurrentByteOffset.QuadPart;
-  return Issue(file, buffers, buffer, read ? length : 0, copyBack, bytes, overlapped,
+  return Issue(file, buffers, {major, read ? length : ~ULONG_PTR(0), buffer, copyBack}, bytes, overlapped,
                [&](PIRP, PIO_STACK_LOCATION first) {
                  first->MajorFunction = major;
                  // Read and Write share one layout.
@@ -343,6 +393,13 @@ BOOL ReadWrite(HANDLE handle, UCHAR major, void *buffer, DWORD length, LPDWORD b
 }  // namespace
 
 void SetCancelOnArrival(bool on) { t_cancelOnArrival = on; }
+
+size_t RequestsWaitingForFile(HANDLE handle) {
+  auto file = LookupFile(handle);
+  if (!file) return 0;
+  std::lock_guard<std::mutex> guard(UserLock());
+  return file->waiting;
+}
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
   return ReadWrite(file, IRP_MJ_READ, buffer, bytesToRead, bytesRead, overlapped);

@@ -41,6 +41,13 @@ struct Io {
   std::vector<uint8_t> buffer;
 };
 
+// An error returned at once leaves a fresh OVERLAPPED untouched, as on Windows; its status is
+// recorded there by hand so that every outcome reads alike.
+inline void NoteImmediateError(bool ok, simwin::OVERLAPPED &o) {
+  const NTSTATUS s = simwin::RtlGetLastNtStatus();
+  if (!ok && simwin::GetLastError() != ERROR_IO_PENDING && (uint32_t(s) >> 30) == 3) o.Internal = uint32_t(s);
+}
+
 inline SetConfigurationRequest ConfigRequest(uint16_t index, const std::vector<InterfaceSetting> &settings) {
   SetConfigurationRequest r{};
   r.ConfigurationIndex = index;
@@ -167,9 +174,11 @@ class PluggedDevice : public ::testing::Test {
                      DWORD outLength = 0) {
     simwin::OVERLAPPED o{};
     DWORD bytes = 0;
-    if (!simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o)) {
+    const bool ok = simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, &bytes, &o);
+    if (!ok) {
       EXPECT_NE(simwin::GetLastError(), DWORD(ERROR_IO_PENDING)) << "control codes never pend";
     }
+    NoteImmediateError(ok, o);
     return {NTSTATUS(uint32_t(o.Internal)), o.InternalHigh};
   }
   Result Send(DWORD code, const void *in, DWORD inLength, void *out = nullptr, DWORD outLength = 0) {
@@ -271,10 +280,9 @@ class PluggedDevice : public ::testing::Test {
   static std::unique_ptr<Io> Start(simwin::HANDLE h, bool read, std::vector<uint8_t> buffer) {
     auto io = std::make_unique<Io>();
     io->buffer = std::move(buffer);
-    if (read)
-      simwin::ReadFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
-    else
-      simwin::WriteFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o);
+    NoteImmediateError(read ? simwin::ReadFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o)
+                            : simwin::WriteFile(h, io->buffer.data(), DWORD(io->buffer.size()), nullptr, &io->o),
+                       io->o);
     return io;
   }
   static Result Finish(simwin::HANDLE h, Io &io) {

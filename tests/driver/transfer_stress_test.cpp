@@ -49,7 +49,8 @@ bool Sensible(NTSTATUS s) {
 NTSTATUS Ioctl(HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0) {
   simwin::OVERLAPPED o{};
   DWORD bytes = 0;
-  simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, nullptr, 0, &bytes, &o);
+  xrtest::NoteImmediateError(simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, nullptr, 0, &bytes, &o),
+                             o);
   return NTSTATUS(uint32_t(o.Internal));
 }
 
@@ -73,10 +74,9 @@ struct Worker {
   void Issue() {
     auto r = std::make_unique<Request>();
     r->buffer = iso ? xrtest::IsoBuffer(std::vector<ULONG>(8, 256)) : std::vector<uint8_t>(length, 0x5A);
-    if (Read())
-      simwin::ReadFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o);
-    else
-      simwin::WriteFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o);
+    xrtest::NoteImmediateError(Read() ? simwin::ReadFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o)
+                                      : simwin::WriteFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o),
+                               r->o);
     inFlight.push_back(std::move(r));
   }
   // The oldest request's end; a lost completion fails the test instead of hanging it.
@@ -153,7 +153,8 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
         for (int k = 0; k < 2; ++k) {
           writes.push_back(std::make_unique<Request>());
           writes.back()->buffer.assign(8, uint8_t(k));
-          simwin::WriteFile(h, writes.back()->buffer.data(), 8, nullptr, &writes.back()->o);
+          Request &w = *writes.back();
+          xrtest::NoteImmediateError(simwin::WriteFile(h, w.buffer.data(), 8, nullptr, &w.o), w.o);
         }
       }
       EXPECT_TRUE(simwin::CloseHandle(h));

@@ -1,5 +1,7 @@
 // Overlapped requests: pending, completion, waiting and cancellation.
 #include <array>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "test_driver.h"
@@ -66,25 +68,66 @@ TEST_F(OverlappedTest, PendingThenCompletedOrCancelled) {
   EXPECT_FALSE(GetOverlappedResult(h, &ov, &bytes, TRUE));
   EXPECT_EQ(GetLastError(), 0xE000100Cu);
 
-  // A request the driver completes at once still reports through the OVERLAPPED.
-  DWORD returned = 0;
-  EXPECT_TRUE(DeviceIoControl(h, kEcho, nullptr, 0, nullptr, 0, &returned, &ov));
-  EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+  // Completed at once, success and warnings (a failure that carries data) still report through
+  // the OVERLAPPED and its event; an error only through the call's result: a wait on either
+  // would never end.
+  struct AtOnce {
+    NTSTATUS status;
+    DWORD error;  // 0: the call succeeds
+    bool reported;
+  };
+  for (const AtOnce &c : {AtOnce{STATUS_SUCCESS, 0, true}, AtOnce{STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA, true},
+                          AtOnce{NTSTATUS(0xE0001001), 0xE0001001, false}}) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.status);
+    const uint32_t in[2] = {3, uint32_t(c.status)};
+    SetEvent(event);
+    ov.InternalHigh = 77;
+    out.fill(0);
+    DWORD returned = 9;
+    EXPECT_EQ(DeviceIoControl(h, kEcho, const_cast<uint32_t *>(in), 8, out.data(), 8, &returned, &ov), !c.error);
+    EXPECT_EQ(c.error ? GetLastError() : DWORD(0), c.error);
+    EXPECT_TRUE(!c.reported || returned == 3u) << returned;
+    EXPECT_EQ(out[2], c.reported ? 0xA2 : 0);
+    EXPECT_EQ(out[3], 0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), c.reported ? WAIT_OBJECT_0 : DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(NTSTATUS(ov.Internal), c.reported ? c.status : STATUS_PENDING);
+    EXPECT_EQ(ov.InternalHigh, c.reported ? 3u : 77u);
+  }
 
-  // A handle without FILE_FLAG_OVERLAPPED waits for the pending request itself.
-  HANDLE sync = Open();
-  std::thread later([] {
-    while (PendingCount() == 0) std::this_thread::yield();
-    CompletePending(STATUS_SUCCESS, 3);
-  });
-  EXPECT_TRUE(DeviceIoControl(sync, kPend, nullptr, 0, out.data(), 4, &returned, nullptr));
-  later.join();
-  EXPECT_EQ(returned, 3u);
-
-  CloseHandle(sync);
   CloseHandle(ov2.hEvent);
   CloseHandle(event);
   CloseHandle(h);
+}
+
+// CreateFile docs: without FILE_FLAG_OVERLAPPED requests are serialised: a second one reaches the
+// driver only once the first has completed, and the first call returns with its result.
+TEST_F(OverlappedTest, SynchronousHandleTakesOneRequestAtATime) {
+  HANDLE sync = Open();
+  std::array<uint8_t, 4> out{};
+  DWORD bytes[2] = {};
+  auto call = [&](int i, ULONG code) {
+    return std::thread([&, i, code] {
+      EXPECT_TRUE(DeviceIoControl(sync, code, nullptr, 0, out.data(), 4, &bytes[i], nullptr));
+    });
+  };
+  auto await = [](const std::function<bool()> &done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    return done();
+  };
+  std::thread first = call(0, kPend);
+  ASSERT_TRUE(await([] { return PendingCount() == 1; }));
+  std::thread second = call(1, kEcho);
+  ASSERT_TRUE(await([&] { return RequestsWaitingForFile(sync) == 1; }));
+  EXPECT_EQ(Log(), (std::vector<std::string>{"create", "pend"}));
+
+  ASSERT_TRUE(CompletePending(STATUS_SUCCESS, 3));
+  first.join();
+  second.join();
+  EXPECT_EQ(bytes[0], 3u);
+  EXPECT_EQ(out[2], 0xA2);
+  EXPECT_EQ(Log().size(), 3u);
+  CloseHandle(sync);
 }
 
 // Cancellation racing completion: each request ends exactly once, either way, and the
@@ -98,7 +141,8 @@ TEST_F(OverlappedTest, ConcurrencyCancelRacingCompletion) {
   for (int i = 0; i < kRounds; ++i) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, nullptr, 0, nullptr, &ov));
+    uint8_t out = 0;
+    ASSERT_FALSE(DeviceIoControl(h, kPend, nullptr, 0, &out, 1, nullptr, &ov));
     std::thread completer([] { CompletePending(STATUS_SUCCESS, 1); });
     std::thread canceller([&] {
       ProcessScope inApp(app);

@@ -19,6 +19,14 @@ VOID CompleteCancelled(PIRP irp) {
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// Completes IRPs gathered in their own list entries (theirs to use while the driver owns them),
+// after every context went back: a completion may release the last reference to a file, whose
+// close can then tear the device and its pools down.
+VOID CompleteGathered(PLIST_ENTRY irps) {
+  while (!IsListEmpty(irps))
+    IofCompleteRequest(CONTAINING_RECORD(RemoveHeadList(irps), IRP, Tail.Overlay.ListEntry), IO_NO_INCREMENT);
+}
+
 VOID TransferFinished(DeviceExtension *dx) {
   if (InterlockedDecrement(&dx->activeTransferCount) == 0) KeSetEvent(&dx->transfersDrainedEvent, 0, FALSE);
 }
@@ -166,9 +174,11 @@ NTSTATUS QueueTransfer(DeviceExtension *dx, TransferContext *t) {
   (VOID) IoSetCancelRoutine(irp, CancelQueuedTransfer);
   if (IrpCancelRequested(irp) && IoSetCancelRoutine(irp, NULL)) {
     KeReleaseSpinLock(&dx->queueLock, irql);
-    CompleteCancelled(irp);
+    // Completed last: its completion may release the last reference to the file, whose close
+    // can then tear the device and its pools down.
     FreeTransferContext(t);
     StartQueuedTransfers(dx);
+    CompleteCancelled(irp);
     return STATUS_PENDING;
   }
   InsertTailList(&dx->waitingQueue, &t->listEntry);
@@ -218,11 +228,17 @@ VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
     }
   }
   KeReleaseSpinLock(&dx->queueLock, irql);
+  LIST_ENTRY irps;
+  InitializeListHead(&irps);
   while (!IsListEmpty(&owned)) {
     TransferContext *t = ContextOfEntry(RemoveHeadList(&owned));
-    CompleteCancelled(t->irp);
+    PIRP irp = t->irp;
     FreeTransferContext(t);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    InsertTailList(&irps, &irp->Tail.Overlay.ListEntry);
   }
+  CompleteGathered(&irps);
 }
 
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
@@ -243,13 +259,16 @@ VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
   }
   KeReleaseSpinLock(&dx->queueLock, irql);
   // Completion routines above may take locks of their own: never completed under queueLock.
+  LIST_ENTRY irps;
+  InitializeListHead(&irps);
   while (!IsListEmpty(&due)) {
     TransferContext *t = ContextOfEntry(RemoveHeadList(&due));
     PIRP irp = t->irp;
     FreeTransferContext(t);
     TransferFinished(dx);
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    InsertTailList(&irps, &irp->Tail.Overlay.ListEntry);
   }
+  CompleteGathered(&irps);
 }
 
 VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2) {

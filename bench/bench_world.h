@@ -101,8 +101,9 @@ class StackWorld {
   static void Control(simwin::HANDLE h, DWORD code, const void *in, DWORD length, const char *what) {
     simwin::OVERLAPPED o{};
     DWORD bytes = 0;
-    simwin::DeviceIoControl(h, code, const_cast<void *>(in), length, nullptr, 0, &bytes, &o);
-    if (o.Internal != 0) Die(what, o.Internal);
+    // Control codes complete at once; a failure leaves the OVERLAPPED untouched.
+    if (!simwin::DeviceIoControl(h, code, const_cast<void *>(in), length, nullptr, 0, &bytes, &o))
+      Die(what, ULONG(simwin::RtlGetLastNtStatus()));
   }
 
   sim::World world_;
@@ -196,23 +197,25 @@ class BusWorld {
     PDRIVER_OBJECT driver = sim::LoadDriver(client::Entry, u"\\Driver\\benchclient");
     device_ = sim::usb::MakeTestDevice(BenchDevice());
     pdo_ = sim::usb::Bus::Get().Plug(device_.model, driver);
-    // Interface 0 alt 0 has six endpoints.
-    constexpr ULONG kPipes = 6;
-    const size_t size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, kPipes);
-    // Room for the whole URB union: the bus reads the header through a URB pointer.
-    select_.assign(std::max(size, sizeof(URB)), 0);
-    auto *urb = reinterpret_cast<URB *>(select_.data());
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    urb->UrbHeader.Length = USHORT(size);
-    urb->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(device_.model->configurations[0].data());
-    PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
-    info->Length = USHORT(GET_USBD_INTERFACE_SIZE(kPipes));
-    for (ULONG p = 0; p < kPipes; ++p) info->Pipes[p].MaximumTransferSize = 1u << 20;
+    // Every interface in alternate setting 0, as the bus requires; interface 0 has the bulk pipes.
+    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(device_.model->configurations[0].data());
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+    for (LONG n = 0; n < cd->bNumInterfaces; ++n)
+      list.push_back({USBD_ParseConfigurationDescriptorEx(cd, cd, n, 0, -1, -1, -1), nullptr});
+    list.push_back({nullptr, nullptr});
+    PURB urb = USBD_CreateConfigurationRequestEx(cd, list.data());
+    if (!urb) Die("select configuration: no URB");
+    for (auto &entry : list)
+      for (ULONG p = 0; entry.Interface && p < entry.Interface->NumberOfPipes; ++p)
+        entry.Interface->Pipes[p].MaximumTransferSize = 1u << 20;
     BusRequest r;
     r.Send(urb);
     const NTSTATUS status = r.Wait();
     if (status != STATUS_SUCCESS) Die("select configuration", ULONG(status));
+    const USBD_INTERFACE_INFORMATION &info = *list[0].Interface;
+    for (ULONG p = 0; p < info.NumberOfPipes; ++p)
+      pipes_.push_back({info.Pipes[p].EndpointAddress, info.Pipes[p].PipeHandle});
+    ExFreePool(urb);
   }
   ~BusWorld() {
     sim::usb::Bus::Get().Settle();
@@ -220,20 +223,17 @@ class BusWorld {
     sim::usb::Bus::Get().Settle();
   }
   USBD_PIPE_HANDLE Pipe(uint8_t endpoint) const {
-    const auto *urb = reinterpret_cast<const URB *>(select_.data());
-    const USBD_INTERFACE_INFORMATION &info = urb->UrbSelectConfiguration.Interface;
-    for (ULONG p = 0; p < info.NumberOfPipes; ++p)
-      if (info.Pipes[p].EndpointAddress == endpoint) return info.Pipes[p].PipeHandle;
+    for (auto [address, handle] : pipes_)
+      if (address == endpoint) return handle;
     Die("no pipe for endpoint", endpoint);
   }
   PDEVICE_OBJECT Pdo() const { return pdo_; }
 
  private:
-
   sim::World world_;
   sim::usb::TestDevice device_;
   PDEVICE_OBJECT pdo_ = nullptr;
-  std::vector<uint8_t> select_;
+  std::vector<std::pair<uint8_t, USBD_PIPE_HANDLE>> pipes_;  // interface 0
 };
 
 }  // namespace bench

@@ -29,16 +29,17 @@ struct LibraryChannel {
 struct SystemCallChannel {
   struct Request {
     simwin::OVERLAPPED o{};
+    bool failed = false;  // at once: the OVERLAPPED is left as it was and never signalled
   };
   simwin::HANDLE pipe;
 
   void Submit(Request &r, uint8_t *data, DWORD length) {
     r.o = {};
-    (void)simwin::WriteFile(pipe, data, length, nullptr, &r.o);  // pending; a failure shows in Wait
+    r.failed = !simwin::WriteFile(pipe, data, length, nullptr, &r.o) && simwin::GetLastError() != ERROR_IO_PENDING;
   }
   bool Wait(Request &r, DWORD length) {
     DWORD bytes = 0;
-    return simwin::GetOverlappedResult(pipe, &r.o, &bytes, TRUE) && bytes == length;
+    return !r.failed && simwin::GetOverlappedResult(pipe, &r.o, &bytes, TRUE) && bytes == length;
   }
 };
 

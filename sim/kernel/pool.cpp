@@ -70,7 +70,8 @@ void CheckNoPoolOwnedBy(PDEVICE_OBJECT stackBottom, const char *what) {
   {
     std::lock_guard<std::mutex> guard(g_lock);
     for (auto &[p, b] : g_blocks)
-      if (b.owner == stackBottom) tags += " " + TagName(b.tag) + "(" + std::to_string(b.size) + ")";
+      if (b.owner == stackBottom)
+        tags.append(" ").append(TagName(b.tag)).append("(").append(std::to_string(b.size)).append(")");
   }
   if (!tags.empty()) VerifierFail(check::kPoolLeakAtDelete, "%s; blocks still allocated:%s", what, tags.c_str());
 }
@@ -79,7 +80,8 @@ std::string DescribeOutstandingPool() {
   std::lock_guard<std::mutex> guard(g_lock);
   std::string s;
   for (auto &[tag, u] : g_tags)
-    if (u.blocksOutstanding) s += " " + TagName(tag) + " x" + std::to_string(u.blocksOutstanding);
+    if (u.blocksOutstanding)
+      s.append(" ").append(TagName(tag)).append(" x").append(std::to_string(u.blocksOutstanding));
   return s;
 }
 

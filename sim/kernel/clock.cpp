@@ -32,6 +32,9 @@ void SetClockMode(ClockMode mode, double scale) {
     g_manualNow = 0;
   }
   g_timedWaits = 0;
+  // Waits and timers begun on the manual clock sleep until an Advance: on the real clock they
+  // must wake to see their time run.
+  ClockNotifyAll();
 }
 
 ClockMode GetClockMode() {

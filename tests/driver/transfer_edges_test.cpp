@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "driver/config/configuration.h"
@@ -17,7 +16,9 @@
 #include "sim/kernel/clock.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
+#include "sim/kernel/timers.h"
 #include "sim/usb/bus.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ class TransferEdges : public xrtest::PluggedDevice {
   // A read of the empty loopback FIFO: the bus holds it until it is cancelled or aborted.
   std::unique_ptr<Io> HeldRead(HANDLE h) {
     auto io = Start(h, true, std::vector<uint8_t>(64));
-    while (Bus::Get().HeldTransfers(pdo_) == 0) std::this_thread::yield();
+    EXPECT_TRUE(support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) != 0; }, "the read held"));
     return io;
   }
   size_t DataUrbs() {
@@ -250,20 +251,26 @@ TEST_F(TransferEdges, HeldWhileStopPendingThenSentInOrder) {
   EXPECT_EQ(dx_->activeTransferCount, 0);
 }
 
-// A read held back after its abort keeps its pipe record alive past the configuration; the
-// record goes with the read's completion, which also drains the device.
+// A read aborted by unconfiguring keeps its pipe record alive past the configuration, while the
+// bus still owes its completion (the abort completes first) and while the driver holds it back;
+// the record goes with the read's completion, which also drains the device.
 TEST_F(TransferEdges, LastTransferFreesAnUnconfiguredPipe) {
   ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
   ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
   auto io = HeldRead(h_);
   sim::SetClockMode(sim::ClockMode::Manual);
   const HANDLE other = Another();
+  Bus::Get().HoldAbortedTransfers(true);
   ASSERT_EQ(Send(other, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
+  Bus::Get().HoldAbortedTransfers(false);
   EXPECT_TRUE(IsListEmpty(&dx_->pipeList));
   EXPECT_EQ(sim::PoolUsage(TAG_PIPE_CONTEXT).blocksOutstanding, 1u);
   EXPECT_EQ(dx_->activeTransferCount, 1);
   EXPECT_EQ(KeReadStateEvent(&dx_->transfersDrainedEvent), 0);
 
+  // The ticks count from the read's cancellation reaching the driver, which arms the timer.
+  ASSERT_EQ(Bus::Get().ReleaseAbortedTransfers(), 1u);
+  ASSERT_TRUE(support::AwaitUntil([] { return sim::TimersSet() == 1; }, "the defer timer set"));
   for (int tick = 0; tick < 2; ++tick) ASSERT_TRUE(sim::AdvanceToNextTimer());
   EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o)) << "held until the third tick";
   ASSERT_TRUE(sim::AdvanceToNextTimer());

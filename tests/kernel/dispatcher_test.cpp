@@ -232,6 +232,25 @@ TEST(Timers, DpcsRunOnTwoProcessorsAtOnce) {
   EXPECT_TRUE(Within([&] { return c.met == 2; }));
 }
 
+// A timer and a timed wait begun on the manual clock run out on the real one it is switched to.
+TEST(Timers, SwitchToTheRealClockWakesWhatTheManualOneHeld) {
+  sim::World world({sim::ClockMode::Manual});
+  Fired fired;
+  Init(fired);
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  std::atomic<NTSTATUS> result{STATUS_PENDING};
+  KeSetTimer(&fired.timer, Relative(10), &fired.dpc);
+  std::thread waiter([&] { result = Wait(&e, 10); });
+  sim::AwaitTimedWaitsStarted(1);
+  sim::SetClockMode(sim::ClockMode::Real);
+  EXPECT_TRUE(Within([&] { return fired.count == 1; }));
+  EXPECT_TRUE(Within([&] { return result != STATUS_PENDING; }));
+  KeSetEvent(&e, 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+}
+
 // Memory holding a set timer, or a DPC started on another processor, is freed only after
 // KeCancelTimer and KeFlushQueuedDpcs.
 TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {

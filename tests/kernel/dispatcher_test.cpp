@@ -15,6 +15,7 @@
 #include "sim/kernel/timers.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
+#include "tests/support/misuse.h"
 
 namespace {
 
@@ -265,74 +266,60 @@ TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {
 }
 
 TEST(DispatcherDeathTest, MisusesStopTheRun) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        KMUTEX m;
-        KeInitializeMutex(&m, 0);
-        Wait(&m);
-        std::thread([&] { KeReleaseMutex(&m, FALSE); }).join();
-      },
-      "mutex released by a thread that does not own it");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        KEVENT e;
-        KeInitializeEvent(&e, NotificationEvent, FALSE);
-        KSPIN_LOCK lock = 0;
-        KeAcquireSpinLockRaiseToDpc(&lock);
-        Wait(&e, 10);
-      },
-      "wait above APC_LEVEL");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        KEVENT e{};
-        KeSetEvent(&e, 0, FALSE);
-      },
-      "invalid kernel object");
-  // Mutexes initialised at different sites are different classes: outer before inner, then
-  // inner before outer.
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        KMUTEX outer;
-        KMUTEX inner;
-        KeInitializeMutex(&outer, 0);
-        KeInitializeMutex(&inner, 0);
-        Wait(&outer);
-        Wait(&inner);
-        KeReleaseMutex(&inner, FALSE);
-        KeReleaseMutex(&outer, FALSE);
-        Wait(&inner);
-        Wait(&outer);
-      },
-      "lock taken against the established order");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        KSPIN_LOCK a = 0;
-        KeAcquireSpinLockRaiseToDpc(&a);
-        KeAcquireSpinLockAtDpcLevel(&a);
-      },
-      "spin lock misuse");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeRaiseIrql(PASSIVE_LEVEL, &old);
-      },
-      "IRQL misuse");
-  EXPECT_DEATH(
-      {
-        static KTIMER timer;
-        sim::World world({sim::ClockMode::Manual});
-        KeInitializeTimer(&timer);
-        KeSetTimer(&timer, Relative(10), nullptr);
-      },
-      "resource still held when the world ends");
+  support::ExpectEachStopsTheRun({
+      {"mutex released by a thread that does not own it",
+       [] {
+         KMUTEX m;
+         KeInitializeMutex(&m, 0);
+         Wait(&m);
+         std::thread([&] { KeReleaseMutex(&m, FALSE); }).join();
+       }},
+      {"wait above APC_LEVEL",
+       [] {
+         KEVENT e;
+         KeInitializeEvent(&e, NotificationEvent, FALSE);
+         KSPIN_LOCK lock = 0;
+         KeAcquireSpinLockRaiseToDpc(&lock);
+         Wait(&e, 10);
+       }},
+      {"invalid kernel object",
+       [] {
+         KEVENT e{};
+         KeSetEvent(&e, 0, FALSE);
+       }},
+      // Mutexes initialised at different sites are different classes: outer before inner, then
+      // inner before outer.
+      {"lock taken against the established order",
+       [] {
+         KMUTEX outer, inner;
+         KeInitializeMutex(&outer, 0);
+         KeInitializeMutex(&inner, 0);
+         Wait(&outer);
+         Wait(&inner);
+         KeReleaseMutex(&inner, FALSE);
+         KeReleaseMutex(&outer, FALSE);
+         Wait(&inner);
+         Wait(&outer);
+       }},
+      {"spin lock misuse",
+       [] {
+         KSPIN_LOCK a = 0;
+         KeAcquireSpinLockRaiseToDpc(&a);
+         KeAcquireSpinLockAtDpcLevel(&a);
+       }},
+      {"IRQL misuse",
+       [] {
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KeRaiseIrql(PASSIVE_LEVEL, &old);
+       }},
+      {"resource still held when the world ends",
+       [] {
+         static KTIMER timer;
+         KeInitializeTimer(&timer);
+         KeSetTimer(&timer, Relative(100000), nullptr);
+       }},
+  });
 }
 
 }  // namespace

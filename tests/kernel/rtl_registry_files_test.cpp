@@ -10,6 +10,7 @@
 #include "sim/kernel/files.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/world.h"
+#include "tests/support/misuse.h"
 
 namespace {
 
@@ -158,26 +159,23 @@ TEST(Files, OpenQueryAndReadUnderSystemRoot) {
 }
 
 TEST(ServicesDeathTest, LeftOpenKeyAndUnterminatedLogStringStopTheRun) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        sim::registry::SetDeviceKey(kPdo, kKey);
-        HANDLE h;
-        IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h);
-      },
-      "kernel handle");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        int object;
-        auto *e = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&object, 52));
-        memset(e, 'x', 52);
-        e->NumberOfStrings = 1;
-        e->StringOffset = 40;
-        IoWriteErrorLogEntry(e);
-      },
-      "runs past");
+  support::ExpectEachStopsTheRun({
+      {"kernel handle",
+       [] {
+         sim::registry::SetDeviceKey(kPdo, kKey);
+         HANDLE h;
+         IoOpenDeviceRegistryKey(kPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h);
+       }},
+      {"runs past",
+       [] {
+         int object;
+         auto *e = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&object, 52));
+         memset(e, 'x', 52);
+         e->NumberOfStrings = 1;
+         e->StringOffset = 40;
+         IoWriteErrorLogEntry(e);
+       }},
+  });
 }
 
 }  // namespace

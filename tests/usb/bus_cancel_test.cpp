@@ -1,4 +1,5 @@
-// Transfers the bus holds: Nak, cancellation, abort, unplug, force-pending, and the races.
+// Transfers the bus holds: Nak, cancellation, abort, force-pending, and the races. Held transfers
+// ended by an unplug the library's transfer tests show end to end.
 #include <thread>
 
 #include "bus_test_client.h"
@@ -109,23 +110,6 @@ TEST_F(BusCancelTest, AbortCompletesInAnyPlaceAmongTheTransfersItCancels) {
     Bus::Get().Settle();
     for (auto &x : r) EXPECT_EQ(1, x->completions);
   }
-}
-
-TEST_F(BusCancelTest, UnplugEndsHeldTransfersAndLaterOnesAsGone) {
-  uint8_t buf[64];
-  URB rd = Bulk(Pipe(kLoopbackIn), buf, 64, USBD_TRANSFER_DIRECTION_IN);
-  auto r = Submit(rd);
-  AwaitHeld(1);
-  PDEVICE_OBJECT pdo = pdo_;
-  Bus::Get().Unplug(pdo);
-  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, r->Wait());
-  EXPECT_EQ(USBD_STATUS_DEVICE_GONE, rd.UrbHeader.Status);
-  Bus::Get().Settle();
-  EXPECT_EQ(sim::pnp::NodeState::Removed, sim::pnp::State(pdo));
-  EXPECT_TRUE(sim::DeviceDeleted(pdo)) << "a vanished device's PDO goes after its removal";
-  auto trace = Bus::Get().Trace(pdo);
-  EXPECT_EQ(USBD_STATUS_DEVICE_GONE, trace.back().status);
-  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, trace.back().irpStatus);
 }
 
 TEST_F(BusCancelTest, ForcePendingAnswersEverythingFromTheBusThread) {

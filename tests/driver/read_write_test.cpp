@@ -14,6 +14,7 @@
 #include "plugged_device.h"
 #include "sim/kernel/clock.h"
 #include "sim/usb/bus.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ class ReadWrite : public xrtest::PluggedDevice {
   // A read the loopback endpoint holds (its FIFO is empty) until it is cancelled.
   std::unique_ptr<Io> HeldRead(HANDLE h) {
     auto io = Start(h, true, std::vector<uint8_t>(64));
-    while (Bus::Get().HeldTransfers(pdo_) == 0) std::this_thread::yield();
+    EXPECT_TRUE(support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) > 0; }));
     return io;
   }
   uint32_t PipeFlags() {
@@ -115,8 +116,8 @@ TEST_F(ReadWrite, ConcurrencyCancelledHeldReadCompletesOnce) {
     ASSERT_TRUE(simwin::CancelIoEx(h_, &io->o));
     if (defer) {
       // The ticks count from the bus's cancellation reaching the driver.
-      while (__atomic_load_n(&dx_->deferredQueue.Flink, __ATOMIC_ACQUIRE) == &dx_->deferredQueue)
-        std::this_thread::yield();
+      ASSERT_TRUE(support::AwaitUntil(
+          [&] { return __atomic_load_n(&dx_->deferredQueue.Flink, __ATOMIC_ACQUIRE) != &dx_->deferredQueue; }));
       for (int tick = 0; tick < 2; ++tick) {
         ASSERT_TRUE(sim::AdvanceToNextTimer());
         EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&io->o)) << "tick " << tick + 1;

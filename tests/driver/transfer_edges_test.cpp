@@ -18,6 +18,7 @@
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
 #include "sim/usb/bus.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ class TransferEdges : public xrtest::PluggedDevice {
   // A read of the empty loopback FIFO: the bus holds it until it is cancelled or aborted.
   std::unique_ptr<Io> HeldRead(HANDLE h) {
     auto io = Start(h, true, std::vector<uint8_t>(64));
-    while (Bus::Get().HeldTransfers(pdo_) == 0) std::this_thread::yield();
+    EXPECT_TRUE(support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) > 0; }));
     return io;
   }
   size_t DataUrbs() {

@@ -16,6 +16,7 @@
 #include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -136,7 +137,7 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
         for (int k = 0; k < 2; ++k) writes.push_back(Start(h, false, std::vector<uint8_t>(8, uint8_t(k))));
       EXPECT_TRUE(simwin::CloseHandle(h));
       for (auto &w : writes) {
-        while (!simwin::HasOverlappedIoCompleted(&w->o)) std::this_thread::yield();
+        if (!support::AwaitUntil([&] { return simwin::HasOverlappedIoCompleted(&w->o); })) std::abort();  // lost
         const NTSTATUS s = NTSTATUS(uint32_t(w->o.Internal));
         EXPECT_TRUE(Sensible(s)) << std::hex << s;
       }

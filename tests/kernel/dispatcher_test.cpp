@@ -16,6 +16,7 @@
 #include "sim/kernel/timers.h"
 #include "sim/kernel/verifier.h"
 #include "sim/kernel/world.h"
+#include "tests/support/await.h"
 #include "tests/support/misuse.h"
 
 namespace {
@@ -177,14 +178,6 @@ TEST(Timers, FireOnceWhenDueRearmCancelTickCountAndStall) {
   EXPECT_EQ(sim::StalledMicroseconds(), 250u);
 }
 
-// Spins until 'done' holds; false after ten seconds.
-bool Within(const std::function<bool()> &done) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done())
-    if (std::chrono::steady_clock::now() > until) return false;
-  return true;
-}
-
 // Each run waits in its routine for the other run of its pair: on one processor it never comes.
 std::atomic<int> g_arrived{0};
 struct Meeting {
@@ -196,7 +189,7 @@ VOID Meet(PKDPC dpc, PVOID context, PVOID, PVOID) {
   auto *m = static_cast<Meeting *>(context);
   if (std::exchange(m->again, false)) KeInsertQueueDpc(dpc, nullptr, nullptr);
   const int pair = (++g_arrived + 1) / 2 * 2;
-  if (Within([&] { return g_arrived.load() >= pair; })) ++m->met;
+  if (support::AwaitUntil([&] { return g_arrived.load() >= pair; })) ++m->met;
 }
 
 // Two DPCs on two processors run at once; so does one DPC queued again while it runs.
@@ -207,9 +200,9 @@ TEST(Timers, DpcsRunOnTwoProcessorsAtOnce) {
   sim::ForceChoices({0, 1, 0, 1});
   KeInsertQueueDpc(&a.dpc, nullptr, nullptr);
   KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
-  EXPECT_TRUE(Within([&] { return a.met + b.met == 2; }));
+  EXPECT_TRUE(support::AwaitUntil([&] { return a.met + b.met == 2; }));
   KeInsertQueueDpc(&c.dpc, nullptr, nullptr);
-  EXPECT_TRUE(Within([&] { return c.met == 2; }));
+  EXPECT_TRUE(support::AwaitUntil([&] { return c.met == 2; }));
 }
 
 // Memory holding a set timer, or a DPC started on another processor, is freed only after
@@ -228,13 +221,13 @@ TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {
     KeInitializeDpc(&r->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
     sim::SetDpcStartHook([&](PKDPC) {
       started = true;
-      Within([] { return sim::DpcFlushesWaiting() > 0; });
+      support::AwaitUntil([] { return sim::DpcFlushesWaiting() > 0; });
     });
     if (timerSet) {
       KeSetTimer(&r->timer, Relative(1000), nullptr);
     } else {
       KeInsertQueueDpc(&r->dpc, nullptr, nullptr);
-      ASSERT_TRUE(Within([&] { return started.load(); }));
+      ASSERT_TRUE(support::AwaitUntil([&] { return started.load(); }));
     }
     if (flush) KeFlushQueuedDpcs();
     ExFreePoolWithTag(r, 0);

@@ -5,6 +5,7 @@
 #include "bus_test_client.h"
 #include "sim/kernel/clock.h"
 #include "sim/kernel/schedule.h"
+#include "tests/support/await.h"
 
 using namespace bustest;
 
@@ -20,12 +21,8 @@ class BusCancelTest : public BusTest {
     Plug(dev_.model);
     Configure();
   }
-  void AwaitPending(size_t n) {
-    while (Bus::Get().PendingTransfers(pdo_) != n) std::this_thread::yield();
-  }
-  void AwaitHeld(size_t n) {
-    while (Bus::Get().HeldTransfers(pdo_) != n) std::this_thread::yield();
-  }
+  void AwaitPending(size_t n) { ASSERT_TRUE(support::AwaitUntil([&] { return Bus::Get().PendingTransfers(pdo_) == n; })); }
+  void AwaitHeld(size_t n) { ASSERT_TRUE(support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) == n; })); }
   TestDevice dev_ = MakeTestDevice();
 };
 

@@ -14,6 +14,7 @@
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/timers.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -26,15 +27,6 @@ using xrtest::NewPdo;
 constexpr GUID kDefaultGuid = XRUSB_DEFAULT_INTERFACE_GUID;
 const std::u16string kUserGuidText = u"{6E0D1A53-3C7B-4E2A-9F11-2B3C4D5E6F70}";
 constexpr GUID kUserGuid = {0x6E0D1A53, 0x3C7B, 0x4E2A, {0x9F, 0x11, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70}};
-
-// Spins until 'done' holds; false after ten seconds.
-template <class Pred>
-bool Within(Pred done) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done())
-    if (std::chrono::steady_clock::now() > until) return false;
-  return true;
-}
 
 // Nothing of a failed or torn-down device may remain.
 void ExpectNothingLeft(PDEVICE_OBJECT pdo) {
@@ -289,11 +281,11 @@ TEST(TeardownDevice, ReleasesWhateverTheRecordHolds) {
   std::atomic<bool> started{false};
   sim::SetDpcStartHook([&](PKDPC) {
     started = true;
-    Within([] { return sim::DpcFlushesWaiting() > 0; });
+    support::AwaitUntil([] { return sim::DpcFlushesWaiting() > 0; });
   });
   KeSetTimer(&dx->deferTimer.timer, due, &dx->deferTimer.dpc);
   std::thread tick([] { sim::AdvanceToNextTimer(); });
-  EXPECT_TRUE(Within([&] { return started.load(); }));
+  EXPECT_TRUE(support::AwaitUntil([&] { return started.load(); }));
   TeardownDevice(dx);
   tick.join();
   sim::SetDpcStartHook(nullptr);

@@ -11,6 +11,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/version.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ TEST(KernelUtils, WaitForObjectReturnsOnlyWithTheObject) {
     KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
     KeReleaseMutex(&mutex, FALSE);
   });
-  while (!held) std::this_thread::yield();
+  ASSERT_TRUE(support::AwaitUntil([&] { return held.load(); }));
   std::thread waiter([&] {
     WaitForObject(&mutex, Executive);
     done = true;

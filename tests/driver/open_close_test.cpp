@@ -10,6 +10,7 @@
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/pnp.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -214,7 +215,7 @@ TEST_F(OpenClose, RemovalDuringOpenConcurrency) {
         EXPECT_TRUE(simwin::CloseHandle(h));
       }
     });
-    while (!started) std::this_thread::yield();
+    ASSERT_TRUE(support::AwaitUntil([&] { return started.load(); }));
     std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
     Remove();
     opener.join();

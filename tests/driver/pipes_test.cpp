@@ -11,6 +11,7 @@
 #include "plugged_device.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/work_items.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -39,12 +40,8 @@ class Pipes : public xrtest::PluggedDevice {
 using Pairs = std::vector<std::pair<USHORT, uint8_t>>;
 
 // A cancelled transfer's completion is held back by the driver's defer timer: wait with a bound.
-bool AwaitDone(const xrtest::Io &io) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!simwin::HasOverlappedIoCompleted(&io.o))
-    if (std::chrono::steady_clock::now() > end) return false;
-    else std::this_thread::yield();
-  return true;
+::testing::AssertionResult AwaitDone(const xrtest::Io &io) {
+  return support::AwaitUntil([&] { return simwin::HasOverlappedIoCompleted(&io.o); }, "the request done");
 }
 
 TEST_F(Pipes, BindAndUnbind) {

@@ -9,6 +9,7 @@
 #include "plugged_device.h"
 #include "sim/kernel/clock.h"
 #include "sim/kernel/pnp.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ TEST(BusInterface, AnAnswerAfterTheTimeOutIsNotKeptAndItsReferenceIsDropped) {
   sim::AdvanceMs(1999);
   EXPECT_EQ(SlowBus::cancels, 0);
   sim::AdvanceMs(1);  // two seconds: the query is cancelled, and the bus takes its time
-  while (SlowBus::cancels == 0) std::this_thread::yield();
+  ASSERT_TRUE(support::AwaitUntil([] { return SlowBus::cancels > 0; }));
   for (int s = 0; s < 3; ++s) sim::AdvanceMs(1000);
   EXPECT_EQ(result.load(), STATUS_PENDING);
   SlowBus::AnswerWithSuccess();

@@ -13,6 +13,7 @@
 #include "sim/kernel/clock.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/world.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ TEST_F(SyncRequestTimed, TimeOutCancelsTheRequestAndZeroWaitsForever) {
   Call forever;
   forever.timeoutMs = 0;
   t = Start(forever);
-  while (!Scripted::held.load() && !forever.done) std::this_thread::yield();
+  ASSERT_TRUE(support::AwaitUntil([&] { return Scripted::held.load() || forever.done; }));
   sim::AdvanceMs(3600 * 1000);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(forever.done);
@@ -240,7 +241,7 @@ TEST_F(SyncRequestTimed, TimeOutCancelsTheRequestAndZeroWaitsForever) {
   t = Start(late);
   sim::AwaitTimedWaitsStarted(before + 1);
   sim::AdvanceMs(250);
-  while (Scripted::cancels == 0) std::this_thread::yield();
+  ASSERT_TRUE(support::AwaitUntil([] { return Scripted::cancels > 0; }));
   for (int s = 0; s < 5; ++s) sim::AdvanceMs(1000);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(late.done);

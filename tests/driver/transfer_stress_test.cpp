@@ -16,6 +16,7 @@
 #include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -45,76 +46,59 @@ bool Sensible(NTSTATUS s) {
   }
 }
 
-// Control codes from the workers, which are no part of the fixture.
-NTSTATUS Ioctl(HANDLE h, DWORD code, const void *in = nullptr, DWORD inLength = 0) {
-  simwin::OVERLAPPED o{};
-  DWORD bytes = 0;
-  xrtest::NoteImmediateError(simwin::DeviceIoControl(h, code, const_cast<void *>(in), inLength, nullptr, 0, &bytes, &o),
-                             o);
-  return NTSTATUS(uint32_t(o.Internal));
-}
-
-NTSTATUS Bind(HANDLE h, uint8_t address) {
-  const BindPipeRequest r{address};
-  return Ioctl(h, IOCTL_BIND_PIPE, &r, sizeof r);
-}
-
 using Request = xrtest::Io;
 
-// One handle bound to one endpoint, keeping a few requests in flight.
-struct Worker {
-  uint8_t endpoint;
-  bool iso;
-  DWORD length;
-  HANDLE h = simwin::INVALID_HANDLE_VALUE;
-  std::deque<std::unique_ptr<Request>> inFlight;
-  uint64_t completed = 0;
+class TransferStress : public xrtest::PluggedDevice {
+ protected:
+  // One handle bound to one endpoint, keeping a few requests in flight.
+  struct Worker {
+    uint8_t endpoint;
+    bool iso;
+    DWORD length;
+    HANDLE h = simwin::INVALID_HANDLE_VALUE;
+    std::deque<std::unique_ptr<Request>> inFlight;
+    uint64_t completed = 0;
 
-  bool Read() const { return endpoint & 0x80; }
-  void Issue() {
-    auto r = std::make_unique<Request>();
-    r->buffer = iso ? xrtest::IsoBuffer(std::vector<ULONG>(8, 256)) : std::vector<uint8_t>(length, 0x5A);
-    xrtest::NoteImmediateError(Read() ? simwin::ReadFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o)
-                                      : simwin::WriteFile(h, r->buffer.data(), DWORD(r->buffer.size()), nullptr, &r->o),
-                               r->o);
-    inFlight.push_back(std::move(r));
-  }
-  // The oldest request's end; a lost completion fails the test instead of hanging it.
-  NTSTATUS Retire() {
-    Request &r = *inFlight.front();
-    DWORD bytes = 0;
-    simwin::GetOverlappedResultEx(h, &r.o, &bytes, 30000, FALSE);
-    if (!simwin::HasOverlappedIoCompleted(&r.o)) {
-      ADD_FAILURE() << "a request on endpoint " << std::hex << int(endpoint) << " never completed";
-      std::abort();  // its buffer may still be written
+    bool Read() const { return endpoint & 0x80; }
+    void Issue() {
+      inFlight.push_back(Start(h, Read(), iso ? xrtest::IsoBuffer(std::vector<ULONG>(8, 256))
+                                              : std::vector<uint8_t>(length, 0x5A)));
     }
-    const NTSTATUS s = NTSTATUS(uint32_t(r.o.Internal));
-    EXPECT_TRUE(Sensible(s)) << std::hex << "endpoint " << int(endpoint) << " status " << s;
-    EXPECT_LE(r.o.InternalHigh, r.buffer.size());
-    if (!NT_SUCCESS(s)) {
-      EXPECT_EQ(r.o.InternalHigh, 0u) << std::hex << s;
-    }
-    inFlight.pop_front();
-    ++completed;
-    return s;
-  }
-  void Run(const std::atomic<bool> &gone) {
-    while (!gone.load()) {
-      while (inFlight.size() < 3) Issue();
-      const NTSTATUS s = Retire();
-      if (s == ERR_NOT_BOUND) {
-        if (Bind(h, endpoint) != STATUS_SUCCESS) std::this_thread::yield();  // the pipe comes back later
+    // The oldest request's end; a lost completion fails the test instead of hanging it.
+    NTSTATUS Retire() {
+      Request &r = *inFlight.front();
+      DWORD bytes = 0;
+      simwin::GetOverlappedResultEx(h, &r.o, &bytes, 30000, FALSE);
+      if (!simwin::HasOverlappedIoCompleted(&r.o)) {
+        ADD_FAILURE() << "a request on endpoint " << std::hex << int(endpoint) << " never completed";
+        std::abort();  // its buffer may still be written
       }
+      const NTSTATUS s = NTSTATUS(uint32_t(r.o.Internal));
+      EXPECT_TRUE(Sensible(s)) << std::hex << "endpoint " << int(endpoint) << " status " << s;
+      EXPECT_LE(r.o.InternalHigh, r.buffer.size());
+      if (!NT_SUCCESS(s)) {
+        EXPECT_EQ(r.o.InternalHigh, 0u) << std::hex << s;
+      }
+      inFlight.pop_front();
+      ++completed;
+      return s;
     }
-    while (!inFlight.empty()) Retire();
-  }
+    void Run(const std::atomic<bool> &gone) {
+      while (!gone.load()) {
+        while (inFlight.size() < 3) Issue();
+        const NTSTATUS s = Retire();
+        if (s == ERR_NOT_BOUND) {
+          if (BindPipe(h, endpoint) != STATUS_SUCCESS) std::this_thread::yield();  // the pipe comes back later
+        }
+      }
+      while (!inFlight.empty()) Retire();
+    }
+  };
 };
-
-class TransferStress : public xrtest::PluggedDevice {};
 
 TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
   const SetConfigurationRequest config = xrtest::ConfigRequest(0, {{0, 0, 65536}, {1, 1, 65536}, {2, 0, 64}});
-  ASSERT_EQ(Ioctl(h_, IOCTL_SET_CONFIGURATION, &config, sizeof config), STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_SET_CONFIGURATION, config).status, STATUS_SUCCESS);
 
   const std::tuple<uint8_t, bool, DWORD> kinds[] = {
       {td::kLoopbackOut, false, 512}, {td::kLoopbackIn, false, 512},  {td::kSourceIn, false, 4096},
@@ -126,7 +110,7 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
   for (Worker &w : workers) {
     w.h = Open();
     handles_.push_back(w.h);
-    ASSERT_EQ(Bind(w.h, w.endpoint), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(w.h, w.endpoint), STATUS_SUCCESS);
   }
 
   std::atomic<bool> gone{false}, quiet{false};
@@ -149,17 +133,11 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
       const HANDLE h = Open();
       if (h == simwin::INVALID_HANDLE_VALUE) break;
       std::vector<std::unique_ptr<Request>> writes;
-      if (Bind(h, td::kInterruptOut) == STATUS_SUCCESS) {
-        for (int k = 0; k < 2; ++k) {
-          writes.push_back(std::make_unique<Request>());
-          writes.back()->buffer.assign(8, uint8_t(k));
-          Request &w = *writes.back();
-          xrtest::NoteImmediateError(simwin::WriteFile(h, w.buffer.data(), 8, nullptr, &w.o), w.o);
-        }
-      }
+      if (BindPipe(h, td::kInterruptOut) == STATUS_SUCCESS)
+        for (int k = 0; k < 2; ++k) writes.push_back(Start(h, false, std::vector<uint8_t>(8, uint8_t(k))));
       EXPECT_TRUE(simwin::CloseHandle(h));
       for (auto &w : writes) {
-        while (!simwin::HasOverlappedIoCompleted(&w->o)) std::this_thread::yield();
+        if (!support::AwaitUntil([&] { return simwin::HasOverlappedIoCompleted(&w->o); })) std::abort();  // lost
         const NTSTATUS s = NTSTATUS(uint32_t(w->o.Internal));
         EXPECT_TRUE(Sensible(s)) << std::hex << s;
       }
@@ -177,26 +155,26 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
     NTSTATUS s = STATUS_SUCCESS;
     switch (random() % 6) {
       case 0:
-        s = Ioctl(w.h, IOCTL_ABORT_PIPE);
+        s = Send(w.h, IOCTL_ABORT_PIPE).status;
         break;
       case 1:
-        s = Ioctl(w.h, IOCTL_UNBIND_PIPE);
+        s = Send(w.h, IOCTL_UNBIND_PIPE).status;
         break;
       case 2: {
         const InterfaceSetting alternate{1, uint16_t(1 + rounds % 2), 65536};
-        s = Ioctl(h_, IOCTL_SET_INTERFACE, &alternate, sizeof alternate);
+        s = Send(IOCTL_SET_INTERFACE, alternate).status;
         break;
       }
       case 3:
-        EXPECT_EQ(Ioctl(h_, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(Send(h_, IOCTL_UNCONFIGURE_DEVICE).status, STATUS_SUCCESS);
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        s = Ioctl(h_, IOCTL_SET_CONFIGURATION, &config, sizeof config);
+        s = Send(IOCTL_SET_CONFIGURATION, config).status;
         break;
       case 4:  // the halt holds the reads behind the stall until a reset ends them
         if (w.iso) break;
         sim::usb::Bus::Get().FailEndpoint(pdo_, w.endpoint, {sim::usb::Response::Stall()});
         // A read sent between the driver's abort and its reset leaves the reset refused as busy.
-        if ((s = Ioctl(w.h, IOCTL_RESET_PIPE)) == NTSTATUS(USBD_STATUS_ERROR_BUSY | 0xE0000000u)) s = STATUS_SUCCESS;
+        if ((s = Send(w.h, IOCTL_RESET_PIPE).status) == NTSTATUS(USBD_STATUS_ERROR_BUSY | 0xE0000000u)) s = STATUS_SUCCESS;
         break;
       default:
         std::this_thread::sleep_for(std::chrono::microseconds(500));

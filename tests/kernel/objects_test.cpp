@@ -13,6 +13,7 @@
 #include "sim/kernel/world.h"
 #include "tests/support/devices.h"
 #include "tests/support/dispatch_stack.h"
+#include "tests/support/misuse.h"
 
 namespace {
 
@@ -79,57 +80,47 @@ TEST(ObjectsStack, AttachDetachAndStackSize) {
 }
 
 TEST(ObjectsStackDeathTest, DeleteWhileAttachedWithRequestsPoolLeakAndUseAfterDelete) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  // A request still pending on the device.
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        support::Holder reads;
-        g_reads = &reads;
-        PDEVICE_OBJECT dev = Create(sim::LoadDriver(HoldingEntry, u"hold"));
-        SendRead(dev);
-        IoDeleteDevice(dev);
-      },
-      sim::check::kDeleteWithRequests);
-
-  // Deleted while still attached to the device below it.
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        PDEVICE_OBJECT pdo = Create(sim::LoadDriver(EmptyEntry, u"bus"));
-        PDEVICE_OBJECT fdo = Create(sim::LoadDriver(EmptyEntry, u"fn"));
-        IoAttachDeviceToDeviceStack(fdo, pdo);
-        IoDeleteDevice(fdo);
-      },
-      sim::check::kDeleteAttachedDevice);
-
-  // Pool charged to the stack when its last device goes, even after detaching.
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        PDEVICE_OBJECT pdo = Create(sim::LoadDriver(EmptyEntry, u"bus"));
-        PDEVICE_OBJECT fdo = Create(sim::LoadDriver(EmptyEntry, u"fn"));
-        IoAttachDeviceToDeviceStack(fdo, pdo);
-        {
-          sim::PoolOwnerScope owner(pdo);
-          ExAllocatePoolWithTag(NonPagedPoolNx, 16, sim::MakeTag("Leak"));
-        }
-        IoDetachDevice(pdo);
-        IoDeleteDevice(fdo);
-      },
-      "pool still allocated when the device object is deleted.*Leak");
-
+  support::ExpectEachStopsTheRun({
+      // A request still pending on the device.
+      {sim::check::kDeleteWithRequests,
+       [] {
+         support::Holder reads;
+         g_reads = &reads;
+         PDEVICE_OBJECT dev = Create(sim::LoadDriver(HoldingEntry, u"hold"));
+         SendRead(dev);
+         IoDeleteDevice(dev);
+       }},
+      // Deleted while still attached to the device below it.
+      {sim::check::kDeleteAttachedDevice,
+       [] {
+         PDEVICE_OBJECT pdo = Create(sim::LoadDriver(EmptyEntry, u"bus"));
+         PDEVICE_OBJECT fdo = Create(sim::LoadDriver(EmptyEntry, u"fn"));
+         IoAttachDeviceToDeviceStack(fdo, pdo);
+         IoDeleteDevice(fdo);
+       }},
+      // Pool charged to the stack when its last device goes, even after detaching.
+      {"pool still allocated when the device object is deleted.*Leak",
+       [] {
+         PDEVICE_OBJECT pdo = Create(sim::LoadDriver(EmptyEntry, u"bus"));
+         PDEVICE_OBJECT fdo = Create(sim::LoadDriver(EmptyEntry, u"fn"));
+         IoAttachDeviceToDeviceStack(fdo, pdo);
+         {
+           sim::PoolOwnerScope owner(pdo);
+           ExAllocatePoolWithTag(NonPagedPoolNx, 16, sim::MakeTag("Leak"));
+         }
+         IoDetachDevice(pdo);
+         IoDeleteDevice(fdo);
+       }},
 #if defined(__SANITIZE_ADDRESS__)
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        PDEVICE_OBJECT dev = Create(sim::LoadDriver(EmptyEntry, u"uad"), 32);
-        auto *ext = static_cast<volatile int *>(dev->DeviceExtension);
-        IoDeleteDevice(dev);
-        ext[0] = 1;
-      },
-      "heap-use-after-free");
+      {"heap-use-after-free",
+       [] {
+         PDEVICE_OBJECT dev = Create(sim::LoadDriver(EmptyEntry, u"uad"), 32);
+         auto *ext = static_cast<volatile int *>(dev->DeviceExtension);
+         IoDeleteDevice(dev);
+         ext[0] = 1;
+       }},
 #endif
+  });
 }
 
 UNICODE_STRING U(const char16_t *s) {

@@ -7,6 +7,7 @@
 #include "sim/kernel/pool.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/world.h"
+#include "tests/support/misuse.h"
 
 namespace {
 
@@ -99,27 +100,17 @@ TEST(Faults, NthProbabilityAndSystematic) {
 }
 
 TEST(PoolDeathTest, MisusesStopTheRun) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-        ExFreePoolWithTag(p, 0);
-        ExFreePoolWithTag(p, 0);
-      },
-      "pool freed twice or never allocated");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        sim::RunAtIrql(DISPATCH_LEVEL, [] { ExAllocatePoolWithTag(PagedPool, 8, kTagA); });
-      },
-      "paged allocation above APC_LEVEL");
-  EXPECT_DEATH(
-      {
-        sim::World world;
-        ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-      },
-      "resource still held when the world ends.*TstA");
+  support::ExpectEachStopsTheRun({
+      {"pool freed twice or never allocated",
+       [] {
+         void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+         ExFreePoolWithTag(p, 0);
+         ExFreePoolWithTag(p, 0);
+       }},
+      {"paged allocation above APC_LEVEL",
+       [] { sim::RunAtIrql(DISPATCH_LEVEL, [] { ExAllocatePoolWithTag(PagedPool, 8, kTagA); }); }},
+      {"resource still held when the world ends.*TstA", [] { ExAllocatePoolWithTag(NonPagedPool, 8, kTagA); }},
+  });
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "lib_fixture.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -28,8 +29,7 @@ class Transfers : public Lib {
   }
   // Until the bus holds 'n' transfers the device does not answer.
   void AwaitHeld(size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (Bus::Get().HeldTransfers(pdo_) < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) >= n; });
     ASSERT_EQ(Bus::Get().HeldTransfers(pdo_), n);
   }
 

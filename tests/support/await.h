@@ -9,7 +9,7 @@ namespace support {
 
 // Success once 'done' holds; a failure naming 'what' after ten seconds.
 template <typename Pred>
-::testing::AssertionResult AwaitUntil(Pred done, const char *what) {
+::testing::AssertionResult AwaitUntil(Pred done, const char *what = "the state awaited") {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return ::testing::AssertionFailure() << "never saw " << what;

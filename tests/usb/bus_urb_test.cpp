@@ -11,14 +11,7 @@ using namespace bustest;
 
 namespace {
 
-class BusUrbTest : public BusTest {
- protected:
-  NTSTATUS Feature(USHORT function, USHORT selector, USHORT index) {
-    URB u{};
-    UsbBuildFeatureRequest(&u, function, selector, index, nullptr);
-    return SubmitSync(u);
-  }
-};
+using BusUrbTest = BusTest;
 
 const Outcome kOk{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
 
@@ -156,70 +149,36 @@ TEST_F(BusUrbTest, MalformedUrbsAreRefusedAsAUsbStackDoes) {
   IoFreeMdl(mdl);
 }
 
-TEST_F(BusUrbTest, BulkTransfersMoveDataAndReportShortPackets) {
+// Data transfers complete from the bus thread; more than the buffer holds is babble. The data,
+// the counts and short packets the driver's and library's suites see end to end.
+TEST_F(BusUrbTest, BulkTransfersCompleteFromTheBusThreadAndBabbleFails) {
   auto dev = MakeTestDevice();
   Plug(dev.model);
   Configure();
-  std::vector<uint8_t> payload(700);
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i ^ 0x3C);
-  URB w = Bulk(Pipe(kLoopbackOut), payload.data(), 700, USBD_TRANSFER_DIRECTION_OUT);
+  uint8_t data[64] = {};
+  URB w = Bulk(Pipe(kLoopbackOut), data, 64, USBD_TRANSFER_DIRECTION_OUT);
   auto r = Submit(w);
-  EXPECT_EQ(STATUS_PENDING, r->returned) << "data transfers complete from the bus thread";
+  EXPECT_EQ(STATUS_PENDING, r->returned);
   EXPECT_EQ(STATUS_SUCCESS, r->Wait());
-  EXPECT_EQ(700u, w.UrbBulkOrInterruptTransfer.TransferBufferLength);
-  std::vector<uint8_t> got(512, 0xEE);
-  auto read = [&](ULONG flags) {
-    URB rd = Bulk(Pipe(kLoopbackIn), got.data(), 512, USBD_TRANSFER_DIRECTION_IN | flags);
-    Outcome o = Run(rd);
-    return std::make_pair(o, rd.UrbBulkOrInterruptTransfer.TransferBufferLength);
-  };
-  EXPECT_EQ(std::make_pair(kOk, 512u), read(0));
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), payload.begin()));
-  EXPECT_EQ(std::make_pair(kOk, 188u), read(USBD_SHORT_TRANSFER_OK));
-  EXPECT_EQ(payload[699], got[187]);
-  // Without the short-transfer flag a short packet is an error, with the bytes that came.
-  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(w));
-  EXPECT_EQ(std::make_pair(kOk, 512u), read(0));
-  EXPECT_EQ(std::make_pair(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER), 188u), read(0));
-  // More than the buffer holds: babble.
   Bus::Get().FailEndpoint(pdo_, kSourceIn, {Response::Ack(std::vector<uint8_t>(60))});
-  URB rd = Bulk(Pipe(kSourceIn), got.data(), 50, USBD_TRANSFER_DIRECTION_IN);
+  URB rd = Bulk(Pipe(kSourceIn), data, 50, USBD_TRANSFER_DIRECTION_IN);
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED), Run(rd));
 }
 
+// Descriptors, the configuration, alternate settings and endpoint halts the library's suite reads
+// end to end; here what it never asks for.
 TEST_F(BusUrbTest, ControlRequestsAreAnsweredByTheBusOrTheModel) {
   auto dev = MakeTestDevice();
   Plug(dev.model);
   uint8_t buf[256] = {};
-  URB d = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, buf, 64);
-  EXPECT_EQ(kOk, Run(d));
-  EXPECT_EQ(18u, d.UrbControlDescriptorRequest.TransferBufferLength);
-  EXPECT_EQ(0, memcmp(buf, dev.model->deviceDescriptor.data(), 18));
-  d = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, buf, 9);
-  EXPECT_EQ(kOk, Run(d));
-  EXPECT_EQ(2, buf[5]) << "index 1 is configuration value 2";
-  d = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 9, buf, 255);
+  URB d = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 9, buf, 255);
   EXPECT_EQ(Outcome(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), Run(d));
-
-  // Answers from the bus's own state (the three requests share one layout); -1 for a refusal.
-  auto answer = [&](USHORT function, USHORT index, ULONG length) {
-    URB u = Header(function, sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST));
-    u.UrbControlGetStatusRequest.TransferBuffer = buf;
-    u.UrbControlGetStatusRequest.TransferBufferLength = length;
-    u.UrbControlGetStatusRequest.Index = index;
-    buf[0] = 0xEE;
-    return SubmitSync(u) == STATUS_SUCCESS ? int(buf[0]) : -1;
-  };
   Configure();
-  EXPECT_EQ(1, answer(URB_FUNCTION_GET_CONFIGURATION, 0, 1));
-  EXPECT_EQ(0, answer(URB_FUNCTION_GET_INTERFACE, 1, 1));
-  EXPECT_EQ(-1, answer(URB_FUNCTION_GET_INTERFACE, 4, 1)) << "no interface 4";
-  // Endpoint halt through the feature URBs; GET_STATUS reports it.
-  EXPECT_EQ(STATUS_SUCCESS, Feature(URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, kSourceIn));
-  EXPECT_TRUE(Bus::Get().EndpointHalted(pdo_, kSourceIn));
-  EXPECT_EQ(1, answer(URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, kSourceIn, 2));
-  EXPECT_EQ(STATUS_SUCCESS, Feature(URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, kSourceIn));
-  EXPECT_EQ(0, answer(URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, kSourceIn, 2));
+  URB u = Header(URB_FUNCTION_GET_INTERFACE, sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST));
+  u.UrbControlGetInterfaceRequest.TransferBuffer = buf;
+  u.UrbControlGetInterfaceRequest.TransferBufferLength = 1;
+  u.UrbControlGetInterfaceRequest.Interface = 4;
+  EXPECT_NE(STATUS_SUCCESS, SubmitSync(u)) << "no interface 4";
 
   // A raw control transfer on the second control pipe; its flags must agree with the setup packet.
   URB c = Header(URB_FUNCTION_CONTROL_TRANSFER, sizeof(struct _URB_CONTROL_TRANSFER));

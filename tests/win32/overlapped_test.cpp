@@ -1,10 +1,9 @@
 // Overlapped requests: pending, completion, waiting and cancellation.
 #include <array>
-#include <chrono>
-#include <functional>
 #include <thread>
 
 #include "test_driver.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -110,15 +109,10 @@ TEST_F(OverlappedTest, SynchronousHandleTakesOneRequestAtATime) {
       EXPECT_TRUE(DeviceIoControl(sync, code, nullptr, 0, out.data(), 4, &bytes[i], nullptr));
     });
   };
-  auto await = [](const std::function<bool()> &done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
-    return done();
-  };
   std::thread first = call(0, kPend);
-  ASSERT_TRUE(await([] { return PendingCount() == 1; }));
+  ASSERT_TRUE(support::AwaitUntil([] { return PendingCount() == 1; }));
   std::thread second = call(1, kEcho);
-  ASSERT_TRUE(await([&] { return RequestsWaitingForFile(sync) == 1; }));
+  ASSERT_TRUE(support::AwaitUntil([&] { return RequestsWaitingForFile(sync) == 1; }));
   EXPECT_EQ(Log(), (std::vector<std::string>{"create", "pend"}));
 
   ASSERT_TRUE(CompletePending(STATUS_SUCCESS, 3));

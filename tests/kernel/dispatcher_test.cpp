@@ -217,8 +217,8 @@ TEST(Timers, SwitchToTheRealClockWakesWhatTheManualOneHeld) {
   std::thread waiter([&] { result = Wait(&e, 10); });
   sim::AwaitTimedWaitsStarted(1);
   sim::SetClockMode(sim::ClockMode::Real);
-  EXPECT_TRUE(Within([&] { return fired.count == 1; }));
-  EXPECT_TRUE(Within([&] { return result != STATUS_PENDING; }));
+  EXPECT_TRUE(support::AwaitUntil([&] { return fired.count == 1; }, "the timer fired"));
+  EXPECT_TRUE(support::AwaitUntil([&] { return result != STATUS_PENDING; }, "the wait timed out"));
   KeSetEvent(&e, 0, FALSE);
   waiter.join();
   EXPECT_EQ(result.load(), STATUS_TIMEOUT);

@@ -309,11 +309,15 @@ NTSTATUS Dispatch(Request &r) {
   return status;
 }
 
-// Codes that may unbind a handle or release pipe records. They hold transferMutex as well (after
-// deviceMutex), so that no read or write set-up is between its look at boundPipe and its
-// reference on that pipe.
+// Codes that may unbind a handle or release pipe records, or that abort a pipe. They hold
+// transferMutex as well (after deviceMutex), so that no read or write set-up is between its look
+// at boundPipe and its reference on that pipe, nor between the queue's marking of a pipe as
+// needing an abort and the bus taking the transfer: an abort there would find the mark, clear
+// it and reach the bus first, and the transfer would then sit at the bus past every abort.
 BOOLEAN ChangesPipes(ULONG code) {
   switch (code) {
+    case IOCTL_ABORT_PIPE:
+    case IOCTL_RESET_PIPE:
     case IOCTL_SET_CONFIGURATION:
     case IOCTL_SET_INTERFACE:
     case IOCTL_UNCONFIGURE_DEVICE:

@@ -9,6 +9,8 @@ struct TransferContext;
 
 // Always STATUS_PENDING: the IRP is completed here, now or later.
 NTSTATUS QueueTransfer(DeviceExtension *dx, TransferContext *transfer);
+// Callers hold transferMutex or deviceMutex, which every abort holds: none may fall between a
+// pipe's marking as needing an abort and the hand-over of its transfer to the bus.
 VOID StartQueuedTransfers(DeviceExtension *dx);
 // Completes with STATUS_CANCELLED every queued request of the file object (all when null).
 VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject);

@@ -1,5 +1,6 @@
 // Binding handles to pipes and stopping or resetting pipes, as applications do it, checked
 // against the pipe records and the requests the bus saw.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "driver/core/open_handle.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "sim/kernel/dispatcher.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/work_items.h"
 #include "tests/support/await.h"
@@ -134,6 +136,32 @@ TEST_F(Pipes, AbortOnlyWhenNeeded) {
   EXPECT_TRUE(PipeRequests().empty());
   EXPECT_TRUE(sink->abortNeeded);
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+}
+
+// A read between the queue, which marks its pipe as needing an abort, and the bus, which has not
+// taken it yet: an abort in that window must still end it. Held at the bus's door until the
+// abort is either done or waiting for the read's set-up to finish, then let in.
+TEST_F(Pipes, AbortEndsAReadStillOnItsWayToTheBus) {
+  Configure();
+  ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);  // empty: the device never answers
+  Bus::Get().HoldArrivingTransfers(true);
+  std::unique_ptr<xrtest::Io> read;
+  std::thread reader([&] { read = Start(h_, true, std::vector<uint8_t>(64)); });
+  ASSERT_TRUE(support::AwaitUntil([] { return Bus::Get().ArrivalsHeld() == 1; }, "the read at the bus's door"));
+  std::atomic<bool> aborted{false};
+  std::thread aborter([&] {
+    EXPECT_EQ(Send(h_, IOCTL_ABORT_PIPE).status, STATUS_SUCCESS);
+    aborted = true;
+  });
+  EXPECT_TRUE(support::AwaitUntil([&] { return aborted || sim::WaitersOn(&dx_->transferMutex) > 0; },
+                                  "the abort done or waiting"));
+  Bus::Get().HoldArrivingTransfers(false);
+  reader.join();
+  aborter.join();
+  const bool done = AwaitDone(*read);
+  if (!done) Unplug();  // ends the read, which must not outlive its buffer
+  ASSERT_TRUE(done) << "the read slipped past the abort";
+  EXPECT_EQ(Finish(h_, *read), (Result{ERR_USBD_CANCELED, 0}));
 }
 
 // Only a control pipe carries a pipe control transfer; the type decides before the lengths.

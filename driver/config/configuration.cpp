@@ -120,10 +120,10 @@ VOID FreeInterfaceRecords(DeviceExtension *dx, PIRP irp, InterfaceContext *inter
     e = e->Flink;
     if (pipe->owningInterface != interfaceRecord) continue;
     (VOID) SendAbortPipe(dx, irp, pipe);
-    if (pipe->boundHandle) {
-      CancelQueuedRequests(dx, pipe->boundHandle->fileObject);
-      DissolveBinding(dx, pipe);
-    }
+    // By pipe, not by the bound handle: a handle that unbound may have left requests here, and
+    // once the record goes no abort would reach them.
+    CancelPipeRequests(dx, pipe);
+    if (pipe->boundHandle) DissolveBinding(dx, pipe);
     UnlinkPipe(pipe);
   }
   RemoveEntryList(&interfaceRecord->listEntry);

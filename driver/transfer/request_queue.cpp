@@ -211,7 +211,10 @@ VOID StartQueuedTransfers(DeviceExtension *dx) {
   }
 }
 
-VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
+namespace {
+
+// The requests of the file object, of the pipe, or of both when both are given (null: any).
+VOID CancelWaiting(DeviceExtension *dx, PFILE_OBJECT fileObject, const PipeContext *pipe) {
   LIST_ENTRY owned;
   InitializeListHead(&owned);
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
@@ -219,6 +222,7 @@ VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
     TransferContext *t = ContextOfEntry(e);
     e = e->Flink;
     if (fileObject && IoGetCurrentIrpStackLocation(t->irp)->FileObject != fileObject) continue;
+    if (pipe && t->pipe != pipe) continue;
     RemoveEntryList(&t->listEntry);
     if (IoSetCancelRoutine(t->irp, NULL)) {
       t->irp->Tail.Overlay.DriverContext[0] = NULL;
@@ -240,6 +244,12 @@ VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
   }
   CompleteGathered(&irps);
 }
+
+}  // namespace
+
+VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) { CancelWaiting(dx, fileObject, NULL); }
+
+VOID CancelPipeRequests(DeviceExtension *dx, const PipeContext *pipe) { CancelWaiting(dx, NULL, pipe); }
 
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
   LIST_ENTRY due;

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 struct DeviceExtension;
+struct PipeContext;
 struct TimerRecord;
 struct TransferContext;
 
@@ -14,6 +15,8 @@ NTSTATUS QueueTransfer(DeviceExtension *dx, TransferContext *transfer);
 VOID StartQueuedTransfers(DeviceExtension *dx);
 // Completes with STATUS_CANCELLED every queued request of the file object (all when null).
 VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject);
+// The same for the queued requests on one pipe, whichever handle sent them.
+VOID CancelPipeRequests(DeviceExtension *dx, const PipeContext *pipe);
 VOID DeferTimerCallback(TimerRecord *record, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
 // Without queueLock held (it takes it, and completes after releasing it). One tick of the defer
 // timer, which it sets again while requests stay held; force completes every held request at once.

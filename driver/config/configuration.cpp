@@ -43,8 +43,8 @@ VOID UnlinkPipe(PipeContext *pipe) {
 
 VOID DereferencePipe(PipeContext *pipe) {
   if (InterlockedDecrement(&pipe->referenceCount) != 0) return;
-  if (pipe->sampleBuffer) ExFreePoolWithTag(pipe->sampleBuffer, 0);
-  ExFreePoolWithTag(pipe, 0);
+  if (pipe->sampleBuffer) ExFreePoolWithTag(pipe->sampleBuffer, TAG_PIPE_STATISTICS);
+  ExFreePoolWithTag(pipe, TAG_PIPE_CONTEXT);
 }
 
 // The first read learns wTotalLength; a device whose second answer is longer still than the

@@ -1,6 +1,7 @@
 #include "driver/transfer/request_queue.h"
 
 #include "driver/config/configuration.h"
+#include "driver/control/pipe_statistics.h"
 #include "driver/control/status_map.h"
 #include "driver/core/device_extension.h"
 #include "driver/transfer/context_pool.h"
@@ -29,19 +30,6 @@ VOID CompleteGathered(PLIST_ENTRY irps) {
 
 VOID TransferFinished(DeviceExtension *dx) {
   if (InterlockedDecrement(&dx->activeTransferCount) == 0) KeSetEvent(&dx->transfersDrainedEvent, 0, FALSE);
-}
-
-// Called with queueLock held.
-VOID AddSample(PipeContext *pipe, ULONG bytes) {
-  if (!pipe->statisticsEnabled || !pipe->sampleBuffer) return;
-  LARGE_INTEGER ticks;
-  KeQueryTickCount(&ticks);
-  pipe->sampleWrite->byteCount = bytes;
-  pipe->sampleWrite->tickCount = ULONG(ticks.LowPart);
-  if (++pipe->sampleWrite == pipe->sampleBufferEnd) {
-    pipe->sampleWrite = pipe->sampleBuffer;
-    pipe->sampleBufferWrapped = 1;
-  }
 }
 
 VOID WriteIsoResults(TransferContext *t, PipeContext *pipe, BOOLEAN cancelled) {

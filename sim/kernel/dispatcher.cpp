@@ -145,12 +145,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     return header->SignalState > 0;
   };
   int64_t deadline = Timeout ? sim::DueTimeToDeadline(Timeout->QuadPart) : -1;
-  bool ok = signalled();
-  if (!ok && !zeroWait) {
-    ++sim::g_waiters[Object];
-    ok = sim::ClockWaitUntil(lock, DispatcherCondition(), deadline, signalled);
-    if (--sim::g_waiters[Object] == 0) sim::g_waiters.erase(Object);
-  }
+  const bool blocks = !zeroWait && !signalled();
+  if (blocks) ++sim::g_waiters[Object];
+  bool ok = zeroWait ? signalled() : sim::ClockWaitUntil(lock, DispatcherCondition(), deadline, signalled);
+  if (blocks && --sim::g_waiters[Object] == 0) sim::g_waiters.erase(Object);
   if (!ok) return STATUS_TIMEOUT;
   if (mutex) {
     bool first = mutex->OwnerThread != self;

@@ -5,11 +5,13 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "driver/core/open_handle.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "sim/kernel/clock.h"
 #include "sim/kernel/dispatcher.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/work_items.h"
@@ -54,23 +56,14 @@ TEST_F(Pipes, BindAndUnbind) {
   EXPECT_EQ(BindPipe(h_, td::kIsoIn), ERR_PIPE_NOT_FOUND) << "interface 1 was not selected";
 
   PipeContext *source = PipeAt(td::kSourceIn);
-  source->bytesTransferred = 5;
-  source->requestsSucceeded = 6;
-  source->requestsFailed = 7;
-  source->statisticsEnabled = TRUE;
   ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-  EXPECT_EQ(source->bytesTransferred + source->requestsSucceeded + source->requestsFailed, 0u);
-  EXPECT_TRUE(source->statisticsEnabled) << "the rate statistics outlive a binding";
 
   EXPECT_EQ(BindPipe(h_, td::kSinkOut), ERR_ALREADY_BOUND) << "one pipe per handle";
   EXPECT_EQ(BindPipe(h2, td::kSourceIn), ERR_ALREADY_BOUND) << "one handle per pipe";
   ASSERT_EQ(BindPipe(h2, td::kSinkOut), STATUS_SUCCESS);
 
-  source->bytesTransferred = 5;
   EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, STATUS_SUCCESS);
   EXPECT_EQ(source->boundHandle, nullptr);
-  EXPECT_EQ(source->bytesTransferred, 0u);
-  EXPECT_FALSE(source->statisticsEnabled);
   EXPECT_EQ(Send(h_, IOCTL_UNBIND_PIPE).status, ERR_NOT_BOUND);
   EXPECT_NE(PipeAt(td::kSinkOut)->boundHandle, nullptr) << "the other handle keeps its pipe";
   EXPECT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS) << "free again";
@@ -164,20 +157,57 @@ TEST_F(Pipes, AbortEndsAReadStillOnItsWayToTheBus) {
   EXPECT_EQ(Finish(h_, *read), (Result{ERR_USBD_CANCELED, 0}));
 }
 
-// Only a control pipe carries a pipe control transfer; the type decides before the lengths.
-TEST_F(Pipes, PipeControlTransferNeedsControlPipe) {
+// A pipe control transfer takes its setup packet unchanged to the bound control pipe, both ways,
+// with or without a data stage; a stall comes back mapped, a device that never answers ends in
+// ERR_TIMEOUT after RequestTimeout. Only a control pipe carries one, its type checked first.
+TEST_F(Pipes, ControlTransfersOnTheSecondControlPipe) {
+  constexpr DWORD kIn = IOCTL_PIPE_CONTROL_TRANSFER_IN, kOut = IOCTL_PIPE_CONTROL_TRANSFER_OUT;
   Configure();
-  const HANDLE h2 = Another();
-  ASSERT_EQ(BindPipe(h_, td::kSourceIn), STATUS_SUCCESS);
-  ASSERT_EQ(BindPipe(h2, td::kControlPipe), STATUS_SUCCESS);
-  uint8_t in[12] = {}, data[8];
-  for (DWORD code : {IOCTL_PIPE_CONTROL_TRANSFER_IN, IOCTL_PIPE_CONTROL_TRANSFER_OUT}) {
-    SCOPED_TRACE(testing::Message() << std::hex << code);
-    EXPECT_EQ(Send(h_, code, in, sizeof in, data, sizeof data).status, ERR_USBD_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(Send(h_, code, in, 4, data, sizeof data).status, ERR_USBD_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(Send(h2, code, in, 4, data, sizeof data).status, ERR_INVALID_INBUFFER);
+  const HANDLE bulk = Another();
+  ASSERT_EQ(BindPipe(bulk, td::kSourceIn), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, td::kControlPipe), STATUS_SUCCESS);
+  using Bytes = std::vector<uint8_t>;
+  const struct {
+    DWORD code;
+    ULONG flags;
+    uint8_t request;
+    Bytes data, back;
+    Result result;
+  } cases[] = {
+      {kOut, 0, td::kPipeWrite, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {STATUS_SUCCESS, 5}},
+      {kIn, SHORT_TRANSFER_OK, td::kPipeRead, Bytes(7, 0xEE), {1, 2, 3, 4, 5, 0xEE, 0xEE}, {STATUS_SUCCESS, 5}},
+      {kIn, 0, td::kPipeCount, {}, {}, {STATUS_SUCCESS, 0}},
+      {kOut, 0, 0x7F, {}, {}, {NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u), 0}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(int(c.request));
+    const PipeControlTransferRequest r{c.flags, {uint8_t(c.code == kIn ? 0xC0 : 0x40), c.request, 0, 0, 0, 0,
+                                                 uint8_t(c.data.size()), 0}};
+    Bytes data = c.data;
+    EXPECT_EQ(Send(h_, c.code, &r, sizeof r, data.data(), DWORD(data.size())), c.result);
+    EXPECT_EQ(data, c.back);
+    const std::vector<TraceEntry> trace = TakeTrace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(std::tuple(trace[0].function, trace[0].endpoint, trace[0].setup.bRequest, trace[0].requestedLength),
+              std::tuple(USHORT(URB_FUNCTION_CONTROL_TRANSFER), td::kControlPipe, c.request, ULONG(data.size())));
+    EXPECT_EQ(trace[0].flags, (c.code == kIn ? USBD_TRANSFER_DIRECTION_IN : 0u) | (c.flags ? USBD_SHORT_TRANSFER_OK : 0u));
   }
-  EXPECT_TRUE(Bus::Get().Trace(pdo_).empty());
+
+  sim::SetClockMode(sim::ClockMode::Manual);
+  Bus::Get().FailEndpoint(pdo_, td::kControlPipe, {sim::usb::Response::Nak()});
+  const PipeControlTransferRequest r{0, {0xC0, td::kPipeCount}};
+  const uint64_t waits = sim::TimedWaitsStarted();
+  Result timedOut{};
+  std::thread sender([&] { timedOut = Send(h_, kIn, &r, sizeof r); });
+  sim::AwaitTimedWaitsStarted(waits + 2);  // for deviceMutex, then for the bus
+  sim::AdvanceMs(1000);
+  sender.join();
+  EXPECT_EQ(timedOut.status, ERR_TIMEOUT);
+
+  for (DWORD code : {kIn, kOut}) {
+    EXPECT_EQ(Send(bulk, code, &r, 4).status, ERR_USBD_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(Send(h_, code, &r, 4).status, ERR_INVALID_INBUFFER);
+  }
 }
 
 // Cleanup aborts the handle's pipe and frees it for others; a new alternate setting or the end of

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "lib_fixture.h"
 #include "tests/support/await.h"
@@ -202,6 +203,32 @@ TEST_F(Transfers, StalledEndpointRecoversAfterReset) {
   }
   in.Reset();
   EXPECT_EQ(in.Read(buffer, 5s), sizeof buffer);
+}
+
+// What an application does with a pipe's statistics, with the second control pipe both ways and
+// with a reset of the device.
+TEST_F(Transfers, StatisticsControlPipeAndDeviceReset) {
+  xrusb::Pipe in = dev_.OpenPipe(td::kSourceIn);
+  in.SetupStatistics(1000);
+  uint8_t buffer[512];
+  ASSERT_EQ(in.Read(buffer, 5s), sizeof buffer);
+  ASSERT_EQ(in.Read(buffer, 5s), sizeof buffer);
+  const xrusb::PipeStats s = in.QueryStatistics(true);
+  EXPECT_EQ(std::tuple(s.averagingIntervalMs, s.averageRate, s.bytesTransferred, s.requestsSucceeded),
+            std::tuple(1000u, 1024u, 1024u, 2u));
+  EXPECT_EQ(in.QueryStatistics().bytesTransferred, 0u) << "reset by the query before";
+
+  xrusb::Pipe control = dev_.OpenPipe(td::kControlPipe);
+  const std::vector<uint8_t> data{9, 8, 7};
+  EXPECT_EQ(control.ControlOut({0x40, td::kPipeWrite}, data), data.size());
+  EXPECT_EQ(control.ControlIn({0xC0, td::kPipeRead}, buffer), data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer));
+
+  dev_.Reset();
+  EXPECT_FALSE(dev_.GetActiveConfiguration().Configured());
+  std::error_code ec;
+  dev_.Reset(ec);
+  EXPECT_EQ(ec, xrusb::errc::not_configured) << ec.message();
 }
 
 TEST_F(Transfers, UnplugEndsRequestsInFlightAndLaterCalls) {

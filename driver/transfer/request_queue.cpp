@@ -35,27 +35,31 @@ VOID TransferFinished(DeviceExtension *dx) {
 VOID WriteIsoResults(TransferContext *t, PipeContext *pipe, BOOLEAN cancelled) {
   struct _URB_ISOCH_TRANSFER *urb = &t->urb->UrbIsochronousTransfer;
   IsoTransferHeader *header = t->isoHeader;
-  IsoPacketDescriptor *descriptors = reinterpret_cast<IsoPacketDescriptor *>(header + 1);
+  // The caller's memory: one plain store per field, none merged or deferred.
+  volatile IsoPacketDescriptor *descriptors = reinterpret_cast<volatile IsoPacketDescriptor *>(header + 1);
   header->StartFrame = urb->StartFrame;
   // Locals, and each packet read before the caller's descriptor is written: those stores could
   // alias the context, the pipe and the URB, which would then be reloaded for every packet.
   const ULONG count = t->packetCount, dataOffset = t->dataOffset;
-  ULONG bytes = 0, succeeded = 0, failed = 0;
+  ULONG bytes = 0, failed = 0;
   for (ULONG k = 0; k < count; ++k) {
     const ULONG offset = urb->IsoPacket[k].Offset, length = urb->IsoPacket[k].Length;
     const USBD_STATUS status = urb->IsoPacket[k].Status;
     descriptors[k].Offset = offset + dataOffset;
     descriptors[k].Length = length;
-    // Most packets succeed, and success maps to 0 without the call.
-    descriptors[k].Status = status == USBD_STATUS_SUCCESS ? 0 : ULONG(MapUsbdStatus(status));
-    if (LONG(status) >= 0) {
+    // Most packets succeed, and success is 0 in both conventions, without the call.
+    if (status == USBD_STATUS_SUCCESS) {
+      descriptors[k].Status = status;
       bytes += length;
-      succeeded += 1;
-    } else {
-      failed += 1;
+      continue;
     }
+    descriptors[k].Status = ULONG(MapUsbdStatus(status));
+    if (LONG(status) >= 0)
+      bytes += length;
+    else
+      failed += 1;
   }
-  pipe->requestsSucceeded += succeeded;
+  pipe->requestsSucceeded += count - failed;
   if (!cancelled) pipe->requestsFailed += failed;
   header->ErrorCount = urb->ErrorCount;
   if (!(urb->TransferFlags & USBD_TRANSFER_DIRECTION_IN)) bytes = t->totalLength;

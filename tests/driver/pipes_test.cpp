@@ -169,28 +169,29 @@ TEST_F(Pipes, ControlTransfersOnTheSecondControlPipe) {
   using Bytes = std::vector<uint8_t>;
   const struct {
     DWORD code;
-    ULONG flags;
-    uint8_t request;
+    uint8_t type, request;
     Bytes data, back;
     Result result;
   } cases[] = {
-      {kOut, 0, td::kPipeWrite, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {STATUS_SUCCESS, 5}},
-      {kIn, SHORT_TRANSFER_OK, td::kPipeRead, Bytes(7, 0xEE), {1, 2, 3, 4, 5, 0xEE, 0xEE}, {STATUS_SUCCESS, 5}},
-      {kIn, 0, td::kPipeCount, {}, {}, {STATUS_SUCCESS, 0}},
-      {kOut, 0, 0x7F, {}, {}, {NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u), 0}},
+      {kOut, 0x40, td::kPipeWrite, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {STATUS_SUCCESS, 5}},
+      {kIn, 0xC0, td::kPipeRead, Bytes(7, 0xEE), {1, 2, 3, 4, 5, 0xEE, 0xEE}, {STATUS_SUCCESS, 5}},
+      {kIn, 0xC0, td::kPipeCount, {}, {}, {STATUS_SUCCESS, 0}},
+      {kOut, 0x40, 0x7F, {}, {}, {NTSTATUS(USBD_STATUS_STALL_PID | 0xE0000000u), 0}},
+      // As written: the bus refuses a data stage against the packet's direction.
+      {kOut, 0xC0, td::kPipeRead, {1}, {1}, {ERR_USBD_INVALID_PARAMETER, 0}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(int(c.request));
-    const PipeControlTransferRequest r{c.flags, {uint8_t(c.code == kIn ? 0xC0 : 0x40), c.request, 0, 0, 0, 0,
-                                                 uint8_t(c.data.size()), 0}};
+    const ULONG flags = c.code == kIn ? SHORT_TRANSFER_OK : 0;
+    const PipeControlTransferRequest r{flags, {c.type, c.request, 0, 0, 0, 0, uint8_t(c.data.size()), 0}};
     Bytes data = c.data;
     EXPECT_EQ(Send(h_, c.code, &r, sizeof r, data.data(), DWORD(data.size())), c.result);
     EXPECT_EQ(data, c.back);
     const std::vector<TraceEntry> trace = TakeTrace();
     ASSERT_EQ(trace.size(), 1u);
-    EXPECT_EQ(std::tuple(trace[0].function, trace[0].endpoint, trace[0].setup.bRequest, trace[0].requestedLength),
-              std::tuple(USHORT(URB_FUNCTION_CONTROL_TRANSFER), td::kControlPipe, c.request, ULONG(data.size())));
-    EXPECT_EQ(trace[0].flags, (c.code == kIn ? USBD_TRANSFER_DIRECTION_IN : 0u) | (c.flags ? USBD_SHORT_TRANSFER_OK : 0u));
+    EXPECT_EQ(std::tuple(trace[0].function, trace[0].endpoint, trace[0].flags, trace[0].requestedLength),
+              std::tuple(USHORT(URB_FUNCTION_CONTROL_TRANSFER), td::kControlPipe,
+                         flags ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0u, ULONG(data.size())));
   }
 
   sim::SetClockMode(sim::ClockMode::Manual);

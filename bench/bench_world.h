@@ -95,6 +95,11 @@ class StackWorld {
     Control(h, IOCTL_BIND_PIPE, &r, sizeof r, "IOCTL_BIND_PIPE");
     return h;
   }
+  // Rate statistics on the pipe 'h' is bound to, over 'intervalMs' (0: off).
+  static void SetupStatistics(simwin::HANDLE h, ULONG intervalMs) {
+    const StatisticsSetup r{intervalMs, {}};
+    Control(h, IOCTL_SETUP_PIPE_STATISTICS, &r, sizeof r, "IOCTL_SETUP_PIPE_STATISTICS");
+  }
   PDEVICE_OBJECT Pdo() const { return pdo_; }
 
  private:

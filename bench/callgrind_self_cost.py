@@ -13,6 +13,7 @@ threads (application, simulated kernel and bus), for scale.
 """
 import argparse
 import collections
+import os
 import re
 import sys
 
@@ -85,18 +86,24 @@ def main():
     parser.add_argument("dumps", nargs="+")
     parser.add_argument("--functions", type=int, default=0)
     args = parser.parse_args()
-    folder = args.folder.rstrip("/") + "/"
+    # By the folder's name: callgrind gives the paths as the compiler saw them, relative to a
+    # build folder (../../driver/...) or to another checkout when ccache supplied the object.
+    folder = "/" + os.path.basename(args.folder.rstrip("/")) + "/"
+
+    def inside(file):
+        return file and folder in os.path.normpath(file)
+
     for path in args.dumps:
         trigger, cost, memory = parse(path)
         name = trigger.replace("Client Request:", "").strip()
-        mine = {k: v for k, v in cost.items() if k[0] and folder in k[0]}
+        mine = {k: v for k, v in cost.items() if inside(k[0])}
         total = sum(mine.values())
-        cleared = sum(v for k, v in memory.items() if k[0] and folder in k[0])
+        cleared = sum(v for k, v in memory.items() if inside(k[0]))
         requests = 1 if name == "empty" else args.requests
         everything = sum(cost.values())
         print(f"{name:14} {total / requests:12.1f} {cleared / requests:12.1f} {everything / requests:12.1f}")
         for (file, fn), ir in sorted(mine.items(), key=lambda kv: -kv[1])[: args.functions]:
-            short = file[file.index(folder) + len(folder):]
+            short = os.path.normpath(file).split(folder, 1)[1]
             print(f"    {ir / requests:10.1f}  {short}: {fn}")
     return 0
 

@@ -6,7 +6,7 @@
 //   driver_cost [requests per batch]
 //
 // Batches (dump names): bulk-write (64 B to the sink 0x02), bulk-read (64 B from the source
-// 0x81), iso-in-8, iso-in-1024, iso-out-8, iso-out-1024 (packets of 16 B on 0x86 / 0x06), and
+// 0x81), bulk-read-stats (the same with the pipe's rate statistics on), iso-in-8, iso-in-1024, iso-out-8, iso-out-1024 (packets of 16 B on 0x86 / 0x06), and
 // "empty", a batch of no requests that shows what a dump costs by itself.
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +57,7 @@ struct Batch {
   simwin::HANDLE handle;
   bool read;
   std::vector<uint8_t> buffer;
+  ULONG statisticsMs = 0;  // set up before the batch
 };
 
 }  // namespace
@@ -75,6 +76,7 @@ int main(int argc, char **argv) {
   std::vector<Batch> batches;
   batches.push_back({"bulk-write", sink, false, std::vector<uint8_t>(64)});
   batches.push_back({"bulk-read", source, true, std::vector<uint8_t>(64)});
+  batches.push_back({"bulk-read-stats", source, true, std::vector<uint8_t>(64), 1000});
   for (ULONG packets : {8u, 1024u}) {
     batches.push_back({packets == 8 ? "iso-in-8" : "iso-in-1024", isoIn, true, IsoBuffer(packets)});
     batches.push_back({packets == 8 ? "iso-out-8" : "iso-out-1024", isoOut, false, IsoBuffer(packets)});
@@ -89,6 +91,7 @@ int main(int argc, char **argv) {
   CALLGRIND_ZERO_STATS;
   CALLGRIND_DUMP_STATS_AT("empty");
   for (Batch &b : batches) {
+    if (b.statisticsMs) world.SetupStatistics(b.handle, b.statisticsMs);
     CALLGRIND_ZERO_STATS;
     for (int i = 0; i < requests; ++i) {
       if (!Transfer(b.handle, b.read, b.buffer)) {

@@ -23,31 +23,6 @@ using detail::SetError;
 
 namespace {
 
-// Records of the pipe statistics and pipe control codes.
-#pragma pack(push, 1)
-struct StatisticsSetupRecord {
-  uint32_t AveragingInterval;
-  uint8_t Reserved[8];
-};
-struct StatisticsQueryRecord {
-  uint32_t Flags;  // bits 0-2: reset bytes, successes, failures after reading them
-};
-struct StatisticsRecord {
-  uint32_t ActualAveragingInterval;
-  uint32_t AverageRate;
-  uint64_t BytesTransferred;
-  uint32_t RequestsSucceeded;
-  uint32_t RequestsFailed;
-  uint8_t Reserved[8];
-};
-struct PipeControlRecord {
-  uint32_t Flags;  // SHORT_TRANSFER_OK
-  uint8_t Setup[8];
-};
-#pragma pack(pop)
-static_assert(sizeof(StatisticsSetupRecord) == 12 && sizeof(StatisticsQueryRecord) == 4);
-static_assert(sizeof(StatisticsRecord) == 32 && sizeof(PipeControlRecord) == 12);
-
 constexpr int32_t kInvalidHandle = int32_t(0xC0000008u);
 
 int32_t StatusFrom(const os::Overlapped &o) {
@@ -417,7 +392,7 @@ void Pipe::SetShortTransferOk(bool allow) {
 }
 
 void Pipe::SetupStatistics(uint32_t averagingIntervalMs, std::error_code &ec) {
-  const StatisticsSetupRecord r{averagingIntervalMs, {}};
+  const StatisticsSetup r{averagingIntervalMs, {}};
   uint32_t bytes;
   SetError(ec, Control(Handle(), IOCTL_SETUP_PIPE_STATISTICS, &r, sizeof r, nullptr, 0, &bytes));
 }
@@ -426,8 +401,9 @@ void Pipe::SetupStatistics(uint32_t averagingIntervalMs) {
 }
 
 PipeStats Pipe::QueryStatistics(bool resetCounters, std::error_code &ec) {
-  const StatisticsQueryRecord q{resetCounters ? 7u : 0u};
-  StatisticsRecord r{};
+  const StatisticsQuery q{resetCounters ? STATISTICS_RESET_BYTES | STATISTICS_RESET_SUCCEEDED | STATISTICS_RESET_FAILED
+                                       : 0u};
+  PipeStatistics r{};
   uint32_t bytes;
   if (!SetError(ec, Control(Handle(), IOCTL_QUERY_PIPE_STATISTICS, &q, sizeof q, &r, sizeof r, &bytes))) return {};
   return {r.ActualAveragingInterval, r.AverageRate, r.BytesTransferred, r.RequestsSucceeded, r.RequestsFailed};
@@ -439,7 +415,7 @@ PipeStats Pipe::QueryStatistics(bool resetCounters) {
 
 namespace {
 
-PipeControlRecord ControlRecord(const SetupPacket &s, size_t length, bool allowShort) {
+PipeControlTransferRequest ControlRecord(const SetupPacket &s, size_t length, bool allowShort) {
   const uint16_t wLength = uint16_t(std::min<size_t>(length, 0xFFFF));
   return {allowShort ? SHORT_TRANSFER_OK : 0u,
           {s.requestType, s.request, uint8_t(s.value), uint8_t(s.value >> 8), uint8_t(s.index), uint8_t(s.index >> 8),
@@ -453,7 +429,7 @@ size_t Pipe::ControlIn(const SetupPacket &setup, std::span<uint8_t> data, bool a
     ec = MakeStatusCode(status::kInvalidParameter);
     return 0;
   }
-  const PipeControlRecord r = ControlRecord(setup, data.size(), allowShort);
+  const PipeControlTransferRequest r = ControlRecord(setup, data.size(), allowShort);
   uint32_t bytes;
   if (!SetError(ec, Control(Handle(), IOCTL_PIPE_CONTROL_TRANSFER_IN, &r, sizeof r, data.data(), data.size(), &bytes)))
     return 0;
@@ -468,7 +444,7 @@ size_t Pipe::ControlOut(const SetupPacket &setup, std::span<const uint8_t> data,
     ec = MakeStatusCode(status::kInvalidParameter);
     return 0;
   }
-  const PipeControlRecord r = ControlRecord(setup, data.size(), false);
+  const PipeControlTransferRequest r = ControlRecord(setup, data.size(), false);
   uint32_t bytes;
   if (!SetError(ec, Control(Handle(), IOCTL_PIPE_CONTROL_TRANSFER_OUT, &r, sizeof r, const_cast<uint8_t *>(data.data()),
                             data.size(), &bytes)))

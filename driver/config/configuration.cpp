@@ -43,8 +43,8 @@ VOID UnlinkPipe(PipeContext *pipe) {
 
 VOID DereferencePipe(PipeContext *pipe) {
   if (InterlockedDecrement(&pipe->referenceCount) != 0) return;
-  if (pipe->sampleBuffer) ExFreePoolWithTag(pipe->sampleBuffer, 0);
-  ExFreePoolWithTag(pipe, 0);
+  if (pipe->sampleBuffer) ExFreePoolWithTag(pipe->sampleBuffer, TAG_PIPE_STATISTICS);
+  ExFreePoolWithTag(pipe, TAG_PIPE_CONTEXT);
 }
 
 // The first read learns wTotalLength; a device whose second answer is longer still than the
@@ -120,10 +120,10 @@ VOID FreeInterfaceRecords(DeviceExtension *dx, PIRP irp, InterfaceContext *inter
     e = e->Flink;
     if (pipe->owningInterface != interfaceRecord) continue;
     (VOID) SendAbortPipe(dx, irp, pipe);
-    if (pipe->boundHandle) {
-      CancelQueuedRequests(dx, pipe->boundHandle->fileObject);
-      DissolveBinding(dx, pipe);
-    }
+    // By pipe, not by the bound handle: a handle that unbound may have left requests here, and
+    // once the record goes no abort would reach them.
+    CancelPipeRequests(dx, pipe);
+    if (pipe->boundHandle) DissolveBinding(dx, pipe);
     UnlinkPipe(pipe);
   }
   RemoveEntryList(&interfaceRecord->listEntry);

@@ -52,7 +52,7 @@ struct PipeContext {
   PipeSample *sampleWrite;
   ULONG sampleBufferWrapped;
   BOOLEAN shortTransferOk;
-  BOOLEAN statisticsEnabled;
+  BOOLEAN statisticsEnabled;  // only while sampleBuffer is set
   BOOLEAN abortNeeded;
 };
 

@@ -19,6 +19,8 @@ NTSTATUS SetPipeParameters(PipeContext *pipe, const PipeParameters *request);
 
 // Clears both sides of a pipe's binding and its per-binding state; the pipe must be bound.
 VOID DissolveBinding(DeviceExtension *dx, PipeContext *pipe);
-// Sends an abort only when a transfer has gone down on the pipe since the last one.
+// Sends an abort only when a transfer has gone down on the pipe since the last one. The caller
+// also holds transferMutex, unless no transfer can be on its way down: the queue marks the pipe
+// before it hands the transfer over, and an abort between the two would clear the mark first.
 NTSTATUS SendAbortPipe(DeviceExtension *dx, PIRP irp, PipeContext *pipe);
 VOID AbortAllPipes(DeviceExtension *dx, PIRP irp);

@@ -2,7 +2,10 @@
 #include "driver/config/alternate_setting.h"
 #include "driver/config/pipes.h"
 #include "driver/control/device_requests.h"
+#include "driver/control/pipe_control_transfer.h"
+#include "driver/control/pipe_statistics.h"
 #include "driver/control/port_requests.h"
+#include "driver/control/reset_device.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
@@ -74,10 +77,15 @@ constexpr CodeRow CODES[] = {
     {IOCTL_ABORT_PIPE, {Is(CHECK_BOUND)}, 0},
     {IOCTL_GET_PIPE_PARAMETERS, {Is(CHECK_BOUND), Out(4)}, 4},
     {IOCTL_SET_PIPE_PARAMETERS, {Is(CHECK_BOUND), In(4)}, 0},
-    {IOCTL_SETUP_PIPE_STATISTICS, {Is(CHECK_BOUND), In(12)}, 0},
-    {IOCTL_QUERY_PIPE_STATISTICS, {Is(CHECK_BOUND), In(4), Out(32)}, 32},
-    {IOCTL_PIPE_CONTROL_TRANSFER_IN, {Is(CHECK_BOUND), Is(CHECK_CONTROL_PIPE), In(12)}, INFO_TRANSFERRED},
-    {IOCTL_PIPE_CONTROL_TRANSFER_OUT, {Is(CHECK_BOUND), Is(CHECK_CONTROL_PIPE), In(12)}, INFO_TRANSFERRED},
+    {IOCTL_SETUP_PIPE_STATISTICS, {Is(CHECK_BOUND), In(sizeof(StatisticsSetup))}, 0},
+    {IOCTL_QUERY_PIPE_STATISTICS, {Is(CHECK_BOUND), In(sizeof(StatisticsQuery)), Out(sizeof(PipeStatistics))},
+     sizeof(PipeStatistics)},
+    {IOCTL_PIPE_CONTROL_TRANSFER_IN,
+     {Is(CHECK_BOUND), Is(CHECK_CONTROL_PIPE), In(sizeof(PipeControlTransferRequest))},
+     INFO_TRANSFERRED},
+    {IOCTL_PIPE_CONTROL_TRANSFER_OUT,
+     {Is(CHECK_BOUND), Is(CHECK_CONTROL_PIPE), In(sizeof(PipeControlTransferRequest))},
+     INFO_TRANSFERRED},
     {IOCTL_ACQUIRE_DEVICE, {}, 0},
     {IOCTL_RELEASE_DEVICE, {}, 0},
     {IOCTL_STALL_EXECUTION, {In(sizeof(StallRequest))}, 0},
@@ -256,6 +264,8 @@ NTSTATUS CarryOut(Request &r) {
       return GetDeviceInfo(r.dx, r.buffer);
     case IOCTL_CYCLE_PORT:
       return CyclePort(r.dx, r.irp);
+    case IOCTL_RESET_DEVICE:
+      return ResetDevice(r.dx, r.irp);
     case IOCTL_BIND_PIPE:
       return BindPipe(r.dx, r.irp, static_cast<const BindPipeRequest *>(r.buffer));
     case IOCTL_UNBIND_PIPE:
@@ -268,6 +278,15 @@ NTSTATUS CarryOut(Request &r) {
       return GetPipeParameters(r.boundPipe, static_cast<PipeParameters *>(r.buffer));
     case IOCTL_SET_PIPE_PARAMETERS:
       return SetPipeParameters(r.boundPipe, static_cast<const PipeParameters *>(r.buffer));
+    case IOCTL_SETUP_PIPE_STATISTICS:
+      return SetupPipeStatistics(r.dx, r.boundPipe, static_cast<const StatisticsSetup *>(r.buffer));
+    case IOCTL_QUERY_PIPE_STATISTICS:
+      return QueryStatistics(r.dx, r.boundPipe, r.buffer);
+    case IOCTL_PIPE_CONTROL_TRANSFER_IN:
+    case IOCTL_PIPE_CONTROL_TRANSFER_OUT:
+      return PipeControlTransfer(r.code == IOCTL_PIPE_CONTROL_TRANSFER_IN ? DEVICE_REQUEST_IN : DEVICE_REQUEST_OUT,
+                                 r.dx, r.irp, r.boundPipe, static_cast<const PipeControlTransferRequest *>(r.buffer),
+                                 &r.resultLength, r.mdl);
     case IOCTL_GET_DRIVER_INFO:
       return GetDriverInfo(r);
     case IOCTL_ACQUIRE_DEVICE:
@@ -278,9 +297,7 @@ NTSTATUS CarryOut(Request &r) {
     case IOCTL_STALL_EXECUTION:
       return StallExecution(r);
     default:
-      // Pipe statistics, pipe control transfers and the port reset arrive with the parts that
-      // carry them out.
-      return STATUS_NOT_IMPLEMENTED;
+      return ERR_INVALID_IOCTL;  // every listed code has its case above
   }
 }
 
@@ -309,11 +326,15 @@ NTSTATUS Dispatch(Request &r) {
   return status;
 }
 
-// Codes that may unbind a handle or release pipe records. They hold transferMutex as well (after
-// deviceMutex), so that no read or write set-up is between its look at boundPipe and its
-// reference on that pipe.
+// Codes that may unbind a handle or release pipe records, or that abort a pipe. They hold
+// transferMutex as well (after deviceMutex), so that no read or write set-up is between its look
+// at boundPipe and its reference on that pipe, nor between the queue's marking of a pipe as
+// needing an abort and the bus taking the transfer: an abort there would find the mark, clear
+// it and reach the bus first, and the transfer would then sit at the bus past every abort.
 BOOLEAN ChangesPipes(ULONG code) {
   switch (code) {
+    case IOCTL_ABORT_PIPE:
+    case IOCTL_RESET_PIPE:
     case IOCTL_SET_CONFIGURATION:
     case IOCTL_SET_INTERFACE:
     case IOCTL_UNCONFIGURE_DEVICE:

@@ -1,5 +1,6 @@
 #include "driver/config/configuration.h"
 #include "driver/config/pipes.h"
+#include "driver/control/reset_device.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
@@ -32,7 +33,7 @@ VOID FirstOpen(DeviceExtension *dx) {
 VOID LastClose(DeviceExtension *dx, PIRP irp) {
   dx->exclusiveOwner = NULL;
   if (dx->parameters.options & OPTION_RESET_ON_CLOSE)
-    (VOID) InterimResetDevice(dx, irp);
+    (VOID) ResetDevice(dx, irp);
   else if (dx->parameters.options & OPTION_UNCONFIGURE_ON_CLOSE)
     (VOID) Unconfigure(dx, irp, TRUE);
   if (dx->systemStateHandle) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr ULONG ISO_VALUE_LIMIT = 0x7FFFFFFF;
+constexpr ULONG ISO_ANY_LENGTH = 0xFFFFFFFF;
 
 // The caller's header lives in its memory and may change under us: read each field once.
 ULONG ReadOnce(const uint32_t *field) { return *static_cast<const volatile uint32_t *>(field); }
@@ -42,31 +42,31 @@ NTSTATUS SetupBulkTransfer(DeviceExtension *dx, PIRP irp, PipeContext *pipe, ULO
   return QueueTransfer(dx, t);
 }
 
-// The caller may rewrite the table while it is read: every value is read once, and the value
-// checked is the value used. USBD_ISO_PACKET_DESCRIPTOR docs: the bus takes each packet's size
-// from the offsets (the next one's minus its own, the last to the end of the transfer), so the
-// caller's lengths hold only when the packets lie back to back; the transfer then ends with the
-// last packet.
+// The caller may rewrite the table while it is read: the value checked is the value used.
+// USBD_ISO_PACKET_DESCRIPTOR docs: the bus takes each packet's size from the offsets (the next
+// one's minus its own, the last to the end of the transfer), so the caller's lengths hold only
+// when the packets lie back to back; the transfer then ends with the last packet.
 NTSTATUS CopyIsoPackets(TransferContext *t, const volatile IsoPacketDescriptor *descriptors, ULONG count,
                         ULONG length, const PipeContext *pipe, BOOLEAN isRead) {
   USBD_ISO_PACKET_DESCRIPTOR *packets = t->urb->UrbIsochronousTransfer.IsoPacket;
   // Reads take packets of any length. Kept in locals: the stores into the URB could alias the
   // context's and the pipe's fields, which would then be reloaded for every packet.
-  const ULONG longest = isRead ? ISO_VALUE_LIMIT : pipe->pipeInfo.MaximumPacketSize;
-  ULONG first = 0, next = 0;
+  const ULONG longest = isRead ? ISO_ANY_LENGTH : pipe->pipeInfo.MaximumPacketSize;
+  const ULONG first = descriptors[0].Offset;
+  // Each packet starts where the one before ended. The end is kept in 64 bits, where no sum of
+  // lengths wraps, so one check after the loop keeps every packet inside the buffer; an offset
+  // below packet 0's wraps to a value that either differs from the end or fails that check.
+  ULONGLONG end = 0;  // from 'first'
   for (ULONG k = 0; k < count; ++k) {
-    const ULONG offset = descriptors[k].Offset;
+    const ULONG offset = descriptors[k].Offset - first;
     const ULONG packetLength = descriptors[k].Length;
-    if (k == 0) first = next = offset;
-    // Both at most 0x7FFFFFFF, so their sum cannot wrap.
-    if ((offset | packetLength) > ISO_VALUE_LIMIT || offset + packetLength > length || offset != next ||
-        packetLength > longest)
-      return ERR_INVALID_ISO_PACKET;
-    packets[k].Offset = offset - first;
+    if (offset != end || packetLength > longest) return ERR_INVALID_ISO_PACKET;
+    packets[k].Offset = offset;
     packets[k].Length = packetLength;
-    next = offset + packetLength;
+    end += packetLength;
   }
-  t->totalLength = next - first;
+  if (first + end > length) return ERR_INVALID_ISO_PACKET;
+  t->totalLength = ULONG(end);
   t->dataOffset = first;
   return STATUS_SUCCESS;
 }

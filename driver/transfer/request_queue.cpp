@@ -1,6 +1,7 @@
 #include "driver/transfer/request_queue.h"
 
 #include "driver/config/configuration.h"
+#include "driver/control/pipe_statistics.h"
 #include "driver/control/status_map.h"
 #include "driver/core/device_extension.h"
 #include "driver/transfer/context_pool.h"
@@ -31,43 +32,34 @@ VOID TransferFinished(DeviceExtension *dx) {
   if (InterlockedDecrement(&dx->activeTransferCount) == 0) KeSetEvent(&dx->transfersDrainedEvent, 0, FALSE);
 }
 
-// Called with queueLock held.
-VOID AddSample(PipeContext *pipe, ULONG bytes) {
-  if (!pipe->statisticsEnabled || !pipe->sampleBuffer) return;
-  LARGE_INTEGER ticks;
-  KeQueryTickCount(&ticks);
-  pipe->sampleWrite->byteCount = bytes;
-  pipe->sampleWrite->tickCount = ULONG(ticks.LowPart);
-  if (++pipe->sampleWrite == pipe->sampleBufferEnd) {
-    pipe->sampleWrite = pipe->sampleBuffer;
-    pipe->sampleBufferWrapped = 1;
-  }
-}
-
 VOID WriteIsoResults(TransferContext *t, PipeContext *pipe, BOOLEAN cancelled) {
   struct _URB_ISOCH_TRANSFER *urb = &t->urb->UrbIsochronousTransfer;
   IsoTransferHeader *header = t->isoHeader;
-  IsoPacketDescriptor *descriptors = reinterpret_cast<IsoPacketDescriptor *>(header + 1);
+  // The caller's memory: one plain store per field, none merged or deferred.
+  volatile IsoPacketDescriptor *descriptors = reinterpret_cast<volatile IsoPacketDescriptor *>(header + 1);
   header->StartFrame = urb->StartFrame;
   // Locals, and each packet read before the caller's descriptor is written: those stores could
   // alias the context, the pipe and the URB, which would then be reloaded for every packet.
   const ULONG count = t->packetCount, dataOffset = t->dataOffset;
-  ULONG bytes = 0, succeeded = 0, failed = 0;
+  ULONG bytes = 0, failed = 0;
   for (ULONG k = 0; k < count; ++k) {
     const ULONG offset = urb->IsoPacket[k].Offset, length = urb->IsoPacket[k].Length;
     const USBD_STATUS status = urb->IsoPacket[k].Status;
     descriptors[k].Offset = offset + dataOffset;
     descriptors[k].Length = length;
-    // Most packets succeed, and success maps to 0 without the call.
-    descriptors[k].Status = status == USBD_STATUS_SUCCESS ? 0 : ULONG(MapUsbdStatus(status));
-    if (LONG(status) >= 0) {
+    // Most packets succeed, and success is 0 in both conventions, without the call.
+    if (status == USBD_STATUS_SUCCESS) {
+      descriptors[k].Status = status;
       bytes += length;
-      succeeded += 1;
-    } else {
-      failed += 1;
+      continue;
     }
+    descriptors[k].Status = ULONG(MapUsbdStatus(status));
+    if (LONG(status) >= 0)
+      bytes += length;
+    else
+      failed += 1;
   }
-  pipe->requestsSucceeded += succeeded;
+  pipe->requestsSucceeded += count - failed;
   if (!cancelled) pipe->requestsFailed += failed;
   header->ErrorCount = urb->ErrorCount;
   if (!(urb->TransferFlags & USBD_TRANSFER_DIRECTION_IN)) bytes = t->totalLength;
@@ -211,7 +203,10 @@ VOID StartQueuedTransfers(DeviceExtension *dx) {
   }
 }
 
-VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
+namespace {
+
+// The requests of the file object, of the pipe, or of both when both are given (null: any).
+VOID CancelWaiting(DeviceExtension *dx, PFILE_OBJECT fileObject, const PipeContext *pipe) {
   LIST_ENTRY owned;
   InitializeListHead(&owned);
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
@@ -219,6 +214,7 @@ VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
     TransferContext *t = ContextOfEntry(e);
     e = e->Flink;
     if (fileObject && IoGetCurrentIrpStackLocation(t->irp)->FileObject != fileObject) continue;
+    if (pipe && t->pipe != pipe) continue;
     RemoveEntryList(&t->listEntry);
     if (IoSetCancelRoutine(t->irp, NULL)) {
       t->irp->Tail.Overlay.DriverContext[0] = NULL;
@@ -240,6 +236,12 @@ VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) {
   }
   CompleteGathered(&irps);
 }
+
+}  // namespace
+
+VOID CancelQueuedRequests(DeviceExtension *dx, PFILE_OBJECT fileObject) { CancelWaiting(dx, fileObject, NULL); }
+
+VOID CancelPipeRequests(DeviceExtension *dx, const PipeContext *pipe) { CancelWaiting(dx, NULL, pipe); }
 
 VOID CompleteDeferredTransfers(DeviceExtension *dx, BOOLEAN force) {
   LIST_ENTRY due;

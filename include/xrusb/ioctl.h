@@ -163,6 +163,31 @@ typedef struct DeviceInfo {
 /* IsoTransferHeader Flags bit: start at the next possible frame, StartFrame ignored. */
 #define ISO_START_ASAP 0x00020000u
 
+/* Request of IOCTL_SETUP_PIPE_STATISTICS. */
+typedef struct StatisticsSetup {
+  uint32_t AveragingInterval; /* ms of the rate's window; 0 stops the statistic; below 10 counts as 10 */
+  uint8_t Reserved[8];        /* not read */
+} StatisticsSetup;
+#define XRUSB_MAX_AVERAGING_INTERVAL 5000u
+
+/* Request of IOCTL_QUERY_PIPE_STATISTICS: the counters to set to 0 once they are read. */
+typedef struct StatisticsQuery {
+  uint32_t Flags; /* STATISTICS_RESET_ */
+} StatisticsQuery;
+#define STATISTICS_RESET_BYTES 0x1u
+#define STATISTICS_RESET_SUCCEEDED 0x2u
+#define STATISTICS_RESET_FAILED 0x4u
+
+/* Result of IOCTL_QUERY_PIPE_STATISTICS, written over its request. */
+typedef struct PipeStatistics {
+  uint32_t ActualAveragingInterval; /* ms over which AverageRate was measured; 0: not measured */
+  uint32_t AverageRate;             /* bytes per second */
+  uint64_t BytesTransferred;
+  uint32_t RequestsSucceeded;
+  uint32_t RequestsFailed; /* cancelled requests are not failures */
+  uint32_t Reserved[2];    /* 0 */
+} PipeStatistics;
+
 #pragma pack(push, 1)
 
 /* Request of IOCTL_GET_DESCRIPTOR and IOCTL_SET_DESCRIPTOR; the descriptor travels in the data
@@ -198,6 +223,13 @@ typedef struct ClassOrVendorRequest {
   uint16_t Value;
   uint16_t Index;
 } ClassOrVendorRequest;
+
+/* Request of IOCTL_PIPE_CONTROL_TRANSFER_IN and _OUT on a bound control pipe; the data stage is
+ * the data buffer (none without one). The setup packet goes to the device as it stands. */
+typedef struct PipeControlTransferRequest {
+  uint32_t Flags; /* SHORT_TRANSFER_OK; other bits ignored */
+  uint8_t SetupPacket[8];
+} PipeControlTransferRequest;
 
 #pragma pack(pop)
 
@@ -311,6 +343,14 @@ XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, RequestTypeReservedBits) == 
 XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Request) == 13, "Request at 13");
 XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Value) == 14, "Value at 14");
 XRUSB_STATIC_ASSERT_(offsetof(ClassOrVendorRequest, Index) == 16, "Index at 16");
+XRUSB_STATIC_ASSERT_(sizeof(PipeControlTransferRequest) == 12, "PipeControlTransferRequest is 12 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(PipeControlTransferRequest, SetupPacket) == 4, "SetupPacket at 4");
+XRUSB_STATIC_ASSERT_(sizeof(StatisticsSetup) == 12, "StatisticsSetup is 12 bytes");
+XRUSB_STATIC_ASSERT_(sizeof(StatisticsQuery) == 4, "StatisticsQuery is 4 bytes");
+XRUSB_STATIC_ASSERT_(sizeof(PipeStatistics) == 32, "PipeStatistics is 32 bytes");
+XRUSB_STATIC_ASSERT_(offsetof(PipeStatistics, BytesTransferred) == 8, "BytesTransferred at 8");
+XRUSB_STATIC_ASSERT_(offsetof(PipeStatistics, RequestsSucceeded) == 16, "RequestsSucceeded at 16");
+XRUSB_STATIC_ASSERT_(offsetof(PipeStatistics, RequestsFailed) == 20, "RequestsFailed at 20");
 XRUSB_STATIC_ASSERT_(sizeof(InterfaceSetting) == 8, "InterfaceSetting is 8 bytes");
 XRUSB_STATIC_ASSERT_(offsetof(InterfaceSetting, AlternateSetting) == 2, "AlternateSetting at 2");
 XRUSB_STATIC_ASSERT_(offsetof(InterfaceSetting, MaximumTransferSize) == 4, "MaximumTransferSize at 4");

@@ -1,6 +1,8 @@
 // Events, mutexes and waits.
 #include "dispatcher.h"
 
+#include <map>
+
 #include "clock.h"
 #include "lock_order.h"
 #include "threads.h"
@@ -20,6 +22,8 @@ std::condition_variable &DispatcherCondition() {
 
 namespace {
 
+std::map<const void *, size_t> g_waiters;  // under DispatcherLock
+
 const bool g_registered = [] {
   RegisterClockNotifier([] {
     std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -33,6 +37,13 @@ void CheckInitialised(const DISPATCHER_HEADER &h, const char *what) {
 }
 
 }  // namespace
+
+size_t WaitersOn(const void *object) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  auto it = g_waiters.find(object);
+  return it == g_waiters.end() ? 0 : it->second;
+}
+
 }  // namespace sim
 
 using sim::DispatcherCondition;
@@ -134,7 +145,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     return header->SignalState > 0;
   };
   int64_t deadline = Timeout ? sim::DueTimeToDeadline(Timeout->QuadPart) : -1;
+  const bool blocks = !zeroWait && !signalled();
+  if (blocks) ++sim::g_waiters[Object];
   bool ok = zeroWait ? signalled() : sim::ClockWaitUntil(lock, DispatcherCondition(), deadline, signalled);
+  if (blocks && --sim::g_waiters[Object] == 0) sim::g_waiters.erase(Object);
   if (!ok) return STATUS_TIMEOUT;
   if (mutex) {
     bool first = mutex->OwnerThread != self;

@@ -9,6 +9,10 @@ namespace sim {
 std::mutex &DispatcherLock();
 std::condition_variable &DispatcherCondition();
 
+// Threads blocked in a wait on 'object' right now, so that a test can tell a waiter has
+// reached its wait.
+size_t WaitersOn(const void *object);
+
 // Object types kept in DISPATCHER_HEADER.Type, as Windows numbers them.
 enum : unsigned char { kEventNotification = 0, kEventSynchronization = 1, kMutant = 2, kTimerNotification = 8 };
 // DISPATCHER_HEADER.Size holds this once an object is initialised.

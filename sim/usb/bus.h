@@ -90,6 +90,11 @@ class Bus {
   void HoldAbortedTransfers(bool on);
   size_t ReleaseAbortedTransfers();
   size_t AbortedHeld();
+  // Test hook for the window between a driver's hand-over of a transfer and the bus taking it:
+  // while on, bulk, interrupt and isochronous transfers wait at the bus's door, in the thread
+  // that submits them, until it is turned off. ArrivalsHeld counts the threads waiting there.
+  void HoldArrivingTransfers(bool on);
+  size_t ArrivalsHeld();
   // The configuration value the device is in (0: unconfigured).
   uint8_t ConfigurationValue(PDEVICE_OBJECT pdo);
   // Whether the device has the endpoint halted (ENDPOINT_HALT feature).

@@ -124,6 +124,10 @@ class BusState {
   // the test releases them.
   bool holdAborted = false;
   std::vector<Completion> heldAborted;
+  // Test hook: data transfers wait at the door while set.
+  bool holdArrivals = false;
+  size_t arrivalsHeld = 0;
+  std::condition_variable arrivalsReleased;
   int64_t busFreeAt = 0;
   ULONG consumedBandwidth = 0;
   bool threadRunning = false;

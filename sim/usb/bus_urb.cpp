@@ -91,8 +91,13 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   if (!urb) return Answer(irp, STATUS_INVALID_PARAMETER);
   BusState &b = State();
   std::unique_lock<std::mutex> lock(b.lock);
-  Device &d = *DeviceOf(pdo);
   USHORT function = urb->UrbHeader.Function;
+  if (b.holdArrivals && (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ISOCH_TRANSFER)) {
+    ++b.arrivalsHeld;
+    b.arrivalsReleased.wait(lock, [&] { return !b.holdArrivals; });
+    --b.arrivalsHeld;
+  }
+  Device &d = *DeviceOf(pdo);
   Outcome out;
   auto *t = new Transfer;
   t->irp = irp;
@@ -382,3 +387,20 @@ bool ExecuteTransfer(Transfer &t) {
 }
 
 }  // namespace sim::usb::detail
+
+namespace sim::usb {
+
+void Bus::HoldArrivingTransfers(bool on) {
+  detail::BusState &b = detail::State();
+  std::lock_guard<std::mutex> guard(b.lock);
+  b.holdArrivals = on;
+  if (!on) b.arrivalsReleased.notify_all();
+}
+
+size_t Bus::ArrivalsHeld() {
+  detail::BusState &b = detail::State();
+  std::lock_guard<std::mutex> guard(b.lock);
+  return b.arrivalsHeld;
+}
+
+}  // namespace sim::usb

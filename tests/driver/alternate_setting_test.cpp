@@ -6,6 +6,7 @@
 #include "driver/core/pool_tags.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "sim/kernel/pnp.h"
 
 namespace {
 
@@ -115,6 +116,22 @@ TEST_F(AlternateSetting, FailuresAfterTheDropLeaveTheInterfaceUnrecorded) {
     EXPECT_EQ(DeviceAlternate(1), 2) << "the device keeps the setting it had";
     ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0).status, STATUS_SUCCESS);
   }
+}
+
+// A read held in the driver's queue ends with its pipe's interface, also when its handle unbound
+// meanwhile: sent later it would go out on a pipe the driver no longer knows, beyond every abort.
+TEST_F(AlternateSetting, SwitchEndsTheReadsQueuedOnItsPipes) {
+  Configure(0);
+  ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  auto read = Start(h_, true, std::vector<uint8_t>(64));
+  ASSERT_EQ(Send(IOCTL_UNBIND_PIPE, nullptr, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Switch(0, 0, 4096), ERR_DEVICE_NOT_READY);
+  const bool ended = simwin::HasOverlappedIoCompleted(&read->o);
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  if (!ended) Unplug();  // ends the read, which must not outlive its buffer
+  ASSERT_TRUE(ended) << "the read stayed queued on a released pipe";
+  EXPECT_EQ(Finish(h_, *read), (xrtest::Result{STATUS_CANCELLED, 0}));
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_F(Dispatcher, ChecksInOrderWhilePresentAndAfterRemoval) {
       {"power state 4", IOCTL_SET_DEVICE_POWER_STATE, 4, 0, ERR_INVALID_PARAMETER, ERR_DEVICE_NOT_PRESENT},
       {"driver info, short", IOCTL_GET_DRIVER_INFO, 0, 11, ERR_INVALID_OUTBUFFER, ERR_DEVICE_NOT_PRESENT},
       {"stall, short request", IOCTL_STALL_EXECUTION, 3, 0, ERR_INVALID_INBUFFER, ERR_DEVICE_NOT_PRESENT},
-      {"reset device, not carried out yet", IOCTL_RESET_DEVICE, 0, 0, STATUS_NOT_IMPLEMENTED, ERR_DEVICE_NOT_PRESENT},
+      {"reset device, nothing configured", IOCTL_RESET_DEVICE, 0, 0, ERR_NOT_CONFIGURED, ERR_DEVICE_NOT_PRESENT},
   };
   for (bool present : {true, false}) {
     if (!present) Remove();

@@ -1,5 +1,6 @@
 // The port and bus queries as an application sends them, against the bus's own answers, with
 // and without the bus driver's direct-call interface.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -156,6 +157,39 @@ TEST_F(PortRequests, BandwidthAndDeviceInfo) {
   BandwidthInfo bandwidth;
   EXPECT_EQ(uint32_t(Get(IOCTL_GET_BANDWIDTH_INFO, &bandwidth).status), uint32_t(ERR_NO_MEMORY));
   EXPECT_EQ(sim::FaultsInjected(sim::AllocKind::Irp), 1u);
+}
+
+// A reset drops the configuration without selecting none, ending the transfers at the bus and
+// the bindings, then resets the port. While requests are blocked the configuration goes all the
+// same and the port is left alone. With ResetDeviceOnClose the last close resets.
+TEST_F(PortRequests, ResetDeviceDropsTheConfigurationThenResetsThePort) {
+  Plug();
+  auto resets = [&] { return device_.state->Snapshot().resetCount; };
+  auto selections = [&] {
+    const auto trace = TakeTrace();
+    return std::count_if(trace.begin(), trace.end(), [](auto &t) { return t.function == URB_FUNCTION_SELECT_CONFIGURATION; });
+  };
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  ASSERT_EQ(BindPipe(h_, sim::usb::test_device::kLoopbackIn), STATUS_SUCCESS);
+  auto read = Start(h_, true, std::vector<uint8_t>(64));
+  EXPECT_EQ(Send(h_, IOCTL_RESET_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Finish(h_, *read).status, ERR_USBD_CANCELED);
+  const ConfigurationInfo info = Info();
+  EXPECT_EQ(info.NumberOfInterfaces + info.NumberOfPipes, 0u);
+  EXPECT_EQ(std::make_pair(resets(), selections()), std::make_pair(1u, 0l));
+
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Send(h_, IOCTL_RESET_DEVICE).status, ERR_DEVICE_NOT_READY);
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Info().NumberOfInterfaces, 0u);
+  EXPECT_EQ(resets(), 1u);
+
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  const DeviceParameters options{XRUSB_OPTION_RESET_ON_CLOSE | XRUSB_OPTION_UNCONFIGURE_ON_CLOSE, 1000};
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, options).status, STATUS_SUCCESS);
+  CloseAll();
+  EXPECT_EQ(std::make_pair(resets(), selections()), std::make_pair(2u, 0l)) << "the last close resets instead";
 }
 
 }  // namespace

@@ -82,11 +82,8 @@ TEST_F(ReadWrite, ShortReadFailsUnlessThePipeAllowsIt) {
     Bus::Get().FailEndpoint(pdo_, td::kSourceIn, Fault{Response::Ack(std::vector<uint8_t>(60, 0x5A))});
     const NTSTATUS shortStatus = NTSTATUS(USBD_STATUS_ERROR_SHORT_TRANSFER | 0xE0000000u);
     EXPECT_EQ(Transfer(h_, true, buffer), (Result{allowed ? STATUS_SUCCESS : shortStatus, 60}));
-    EXPECT_EQ(PipeAt(td::kSourceIn)->requestsFailed, 1u);
   }
   EXPECT_EQ(buffer[59], 0x5A);
-  EXPECT_EQ(PipeAt(td::kSourceIn)->requestsSucceeded, 1u);
-  EXPECT_EQ(PipeAt(td::kSourceIn)->bytesTransferred, 60u);
 }
 
 TEST_F(ReadWrite, RefusalsCompleteWithNoBytes) {

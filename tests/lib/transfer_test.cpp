@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "lib_fixture.h"
 #include "tests/support/await.h"
@@ -202,6 +203,28 @@ TEST_F(Transfers, StalledEndpointRecoversAfterReset) {
   }
   in.Reset();
   EXPECT_EQ(in.Read(buffer, 5s), sizeof buffer);
+}
+
+// What an application does with a pipe's statistics, with the second control pipe both ways and
+// with a reset of the device.
+TEST_F(Transfers, StatisticsControlPipeAndDeviceReset) {
+  xrusb::Pipe in = dev_.OpenPipe(td::kSourceIn);
+  in.SetupStatistics(1000);
+  uint8_t buffer[512];
+  ASSERT_EQ(in.Read(buffer, 5s), sizeof buffer);
+  const xrusb::PipeStats s = in.QueryStatistics(true);
+  EXPECT_EQ(std::tuple(s.averagingIntervalMs, s.averageRate, s.bytesTransferred), std::tuple(1000u, 512u, 512u));
+  EXPECT_EQ(in.QueryStatistics().bytesTransferred, 0u) << "reset by the query before";
+
+  xrusb::Pipe control = dev_.OpenPipe(td::kControlPipe);
+  EXPECT_EQ(control.ControlOut({0x40, td::kPipeWrite}, std::vector<uint8_t>{9, 8, 7}), 3u);
+  EXPECT_EQ(control.ControlIn({0xC0, td::kPipeRead}, buffer), 3u);
+  EXPECT_EQ(buffer[0] + buffer[2], 9 + 7);
+
+  dev_.Reset();
+  std::error_code ec;
+  dev_.Reset(ec);
+  EXPECT_EQ(ec, xrusb::errc::not_configured) << "the reset left the device unconfigured";
 }
 
 TEST_F(Transfers, UnplugEndsRequestsInFlightAndLaterCalls) {

@@ -1,7 +1,8 @@
 // The PDO's Plug and Play and power side: the direct-call interface, capabilities, wait-wake,
-// port reset and cycle, bus information.
+// suspend, port reset and cycle, bus information.
 #include "bus_test_client.h"
 #include "platform/host/usbbusif.h"
+#include "sim/kernel/power.h"
 
 using namespace bustest;
 
@@ -128,6 +129,48 @@ TEST_F(BusPnpTest, WaitWakeIsHeldUntilWakeUpOrCancel) {
   EXPECT_EQ(STATUS_PENDING, w->returned);
   Bus::Get().Unplug(pdo_);
   EXPECT_EQ(STATUS_NO_SUCH_DEVICE, w->Wait());
+}
+
+// Out of D0 the device is suspended: a transfer the bus holds waits and goes on at D0, a new one
+// is refused without reaching the device, the host's own requests work. The set-power request
+// sent from DISPATCH_LEVEL reaches the pageable PDO at PASSIVE_LEVEL, later, from a worker.
+TEST_F(BusPnpTest, SuspendedDeviceHoldsTransfersAndRefusesNewOnes) {
+  auto dev = MakeTestDevice();
+  Plug(dev.model);
+  Configure(0);
+  auto setPower = [&](DEVICE_POWER_STATE d) {
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    auto r = Send(IRP_MJ_POWER, [d](PIO_STACK_LOCATION s) {
+      s->MinorFunction = IRP_MN_SET_POWER;
+      s->Parameters.Power.Type = DevicePowerState;
+      s->Parameters.Power.State.DeviceState = d;
+    });
+    KeLowerIrql(irql);
+    EXPECT_EQ(STATUS_PENDING, r->returned);
+    EXPECT_EQ(STATUS_SUCCESS, r->Wait());
+    EXPECT_EQ(d, Bus::Get().PowerState(pdo_));
+    EXPECT_EQ(d, sim::power::DeclaredState(pdo_));
+  };
+  uint8_t in[16], out[16] = {1, 2, 3};
+  URB read = Bulk(Pipe(kLoopbackIn), in, 16, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  auto held = Submit(read);
+  setPower(PowerDeviceD2);
+  URB write = Bulk(Pipe(kLoopbackOut), out, 16, 0);
+  EXPECT_EQ(NTSTATUS(0x8000000F), SubmitSync(write)) << "STATUS_DEVICE_POWERED_OFF";
+  EXPECT_EQ(USBD_STATUS(0xFFFFFFFF), write.UrbHeader.Status) << "never reached the bus's own answer";
+  EXPECT_EQ(0u, dev.state->Snapshot().loopbackDepth);
+  CurrentFrameFromUrb();  // the host answers this one itself
+  Bus::Get().FailPowerRequests(pdo_, IRP_MN_SET_POWER, DevicePowerState, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, Send(IRP_MJ_POWER, [](PIO_STACK_LOCATION s) {
+              s->MinorFunction = IRP_MN_SET_POWER;
+              s->Parameters.Power.Type = DevicePowerState;
+              s->Parameters.Power.State.DeviceState = PowerDeviceD0;
+            })->Wait());
+  EXPECT_EQ(PowerDeviceD2, Bus::Get().PowerState(pdo_)) << "a failed power-up changes nothing";
+  setPower(PowerDeviceD0);
+  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(write));
+  EXPECT_EQ(STATUS_SUCCESS, held->Wait()) << "the held read goes on";
 }
 
 TEST_F(BusPnpTest, PortResetKeepsTheConfigurationAndCycleReenumerates) {

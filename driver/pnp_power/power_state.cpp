@@ -89,7 +89,7 @@ VOID AbortForPowerDown(DeviceExtension *dx, PIRP irp) {
   AbortAllPipes(dx, irp);
   irp->IoStatus = ioStatus;
   KeClearEvent(&dx->transfersDrainedEvent);
-  if (dx->activeTransferCount != 0) {
+  if (InterlockedOr(&dx->activeTransferCount, 0) != 0) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = DRAIN_TIMEOUT;
     // Goes on regardless: a transfer the bus keeps must not keep the machine awake.

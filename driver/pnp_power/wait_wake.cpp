@@ -9,6 +9,7 @@
 // under a running IoCancelIrp.
 #include "driver/core/device_extension.h"
 #include "driver/core/driver.h"
+#include "driver/core/kernel_utils.h"
 #include "driver/pnp_power/power.h"
 
 namespace {
@@ -115,7 +116,11 @@ VOID ArmWaitWake(DeviceExtension *dx) {
 }
 
 VOID WakeCheck(DeviceExtension *dx, SYSTEM_POWER_STATE s) {
-  if (!dx->remoteWakeupArmed) return;
+  // Under deviceMutex: the control codes and the configuration change what it reads.
+  WaitForObject(&dx->deviceMutex, Executive);
   // The device cannot wake the system from there.
-  if (DeviceStateFor(dx, s) > dx->capabilities.DeviceWake || s > dx->capabilities.SystemWake) CancelWaitWake(dx);
+  if (dx->remoteWakeupArmed &&
+      (DeviceStateFor(dx, s) > dx->capabilities.DeviceWake || s > dx->capabilities.SystemWake))
+    CancelWaitWake(dx);
+  KeReleaseMutex(&dx->deviceMutex, FALSE);
 }

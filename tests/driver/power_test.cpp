@@ -4,6 +4,7 @@
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/io_manager.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/work_items.h"
 #include "tests/support/await.h"
 
@@ -61,8 +62,13 @@ TEST_F(Power, ControlCodesMoveTheDeviceThroughD0Only) {
       {3, STATUS_SUCCESS, 3, nullptr},  // sends nothing: the fault waits for the next request
       {0, STATUS_UNSUCCESSFUL, 3, [&] { EXPECT_TRUE(WritesSeen().empty()); }},
       {0, STATUS_SUCCESS, 0, [&] { EXPECT_EQ(Finish(out, *held), (Result{STATUS_SUCCESS, 16})); }},
-      {2, STATUS_SUCCESS, 2, nullptr},
-      {0, STATUS_SUCCESS, 0, nullptr}};
+      {2, STATUS_SUCCESS, 2,
+       [&] {  // a stop asked for and called off does not release what the low state holds
+         EXPECT_EQ(sim::pnp::Send(pdo_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+         EXPECT_EQ(sim::pnp::Send(pdo_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+         held = Start(out, false, std::vector<uint8_t>(8, 2));
+       }},
+      {0, STATUS_SUCCESS, 0, [&] { EXPECT_EQ(Finish(out, *held), (Result{STATUS_SUCCESS, 8})); }}};
   for (const auto &s : steps) {
     SCOPED_TRACE(testing::Message() << "set " << s.set << " after " << &s - steps << " steps");
     EXPECT_EQ(SetPower(s.set), s.status);
@@ -71,7 +77,7 @@ TEST_F(Power, ControlCodesMoveTheDeviceThroughD0Only) {
     EXPECT_EQ(sim::power::DeclaredState(dx_->deviceObject), DEVICE_POWER_STATE(s.after + 1));
     if (s.then) s.then();
   }
-  EXPECT_EQ(WritesSeen(), std::vector<ULONG>{16});
+  EXPECT_EQ(WritesSeen(), (std::vector<ULONG>{16, 8}));
   UnplugExpectingNothingLeft();
 }
 

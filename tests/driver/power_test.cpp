@@ -1,6 +1,6 @@
 // Power policy as applications and the system see it: the device power state through the control
-// codes, transfers held and released around a low state, system sleep with the wake check, and
-// the wait-wake request's cancel against its own completion.
+// codes, transfers held and released around a low state, system sleep with the wake check and the
+// wait-wake request's cancel against its own completion.
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/io_manager.h"
@@ -73,7 +73,6 @@ TEST_F(Power, ControlCodesMoveTheDeviceThroughD0Only) {
     SCOPED_TRACE(testing::Message() << "set " << s.set << " after " << &s - steps << " steps");
     EXPECT_EQ(SetPower(s.set), s.status);
     EXPECT_EQ(GetPower(), s.after);
-    EXPECT_EQ(bus_.PowerState(pdo_), DEVICE_POWER_STATE(s.after + 1));
     EXPECT_EQ(sim::power::DeclaredState(dx_->deviceObject), DEVICE_POWER_STATE(s.after + 1));
     if (s.then) s.then();
   }
@@ -148,6 +147,14 @@ TEST_F(Power, SleepKeepsTheWaitWakeOnlyWhereTheDeviceCanWake) {
     EXPECT_EQ(sim::power::SystemState(), PowerSystemWorking);
     EXPECT_EQ(GetPower(), 0u);
     EXPECT_TRUE(bus_.WaitWakePending(pdo_));
+    // A wake-up between a cancel's taking of the request and its IoCancelIrp: the IRP must still
+    // be there for the cancel, and end once.
+    bool woke = false;
+    sim::SetBeforeCancelHook([&](PIRP) { woke = woke || bus_.SignalRemoteWakeup(pdo_); });
+    EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, DeviceParameters{XRUSB_OPTION_UNCONFIGURE_ON_CLOSE, 1000}).status,
+              STATUS_SUCCESS);
+    sim::SetBeforeCancelHook(nullptr);
+    EXPECT_TRUE(woke && !bus_.WaitWakePending(pdo_));
     UnplugExpectingNothingLeft();
   }
 }
@@ -170,23 +177,6 @@ TEST_F(Power, SystemRequestsEndWithTheLowerDriversStatus) {
   EXPECT_EQ(sim::power::Sleep(PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
   std::vector<uint8_t> data(8, 3);
   EXPECT_EQ(Transfer(out, false, data), (Result{STATUS_SUCCESS, 8}));
-  UnplugExpectingNothingLeft();
-}
-
-// The wait-wake request completes (a wake-up) after a cancel has taken it and before its
-// IoCancelIrp: the IRP must still be there for the cancel, and end once.
-TEST_F(Power, WaitWakeCompletingUnderItsCancel) {
-  Plug({{u"EnableRemoteWakeup", 1}});
-  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
-  bool woke = false;
-  sim::SetBeforeCancelHook([&](PIRP) { woke = woke || bus_.SignalRemoteWakeup(pdo_); });
-  const DeviceParameters disarm{XRUSB_OPTION_UNCONFIGURE_ON_CLOSE, 1000}, arm{disarm.Options | XRUSB_OPTION_REMOTE_WAKEUP, 1000};
-  EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, disarm).status, STATUS_SUCCESS);
-  sim::SetBeforeCancelHook(nullptr);
-  EXPECT_TRUE(woke);
-  EXPECT_FALSE(bus_.WaitWakePending(pdo_));
-  EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, arm).status, STATUS_SUCCESS);
-  EXPECT_TRUE(bus_.WaitWakePending(pdo_));
   UnplugExpectingNothingLeft();
 }
 

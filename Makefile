@@ -35,6 +35,15 @@ fuzz: deps
 
 test: asan tsan fuzz
 
+# The sleep-with-I/O stress test at length under ThreadSanitizer: XRUSB_SLEEP_CYCLES system sleep
+# and resume cycles (1000 unless set) with streams running on two devices.
+.PHONY: sleep-stress
+sleep-stress: deps
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DXRUSB_SANITIZE=thread >/dev/null
+	cmake --build $(BUILD)/tsan -j$(JOBS) --target driver_tests
+	XRUSB_SLEEP_CYCLES=$${XRUSB_SLEEP_CYCLES:-1000} $(BUILD)/tsan/tests/driver_tests \
+	  --gtest_filter=TransferStress.SleepAndResumeUnderStreams
+
 # Requests per second through the whole stack and straight to the bus, and the driver's own
 # instructions per request under callgrind. Not part of test: the numbers are for reading.
 .PHONY: bench

@@ -7,6 +7,7 @@
 #include "driver/core/kernel_utils.h"
 #include "driver/core/open_handle.h"
 #include "driver/core/pool_tags.h"
+#include "driver/pnp_power/power.h"
 #include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
 
@@ -159,10 +160,9 @@ NTSTATUS Unconfigure(DeviceExtension *dx, PIRP irp, BOOLEAN selectNull) {
     dx->storedConfigDescriptor = NULL;
   }
   dx->configured = FALSE;
-  if (dx->waitWakeRequest) {
-    IoCancelIrp(dx->waitWakeRequest);
-    dx->waitWakeRequest = NULL;
-  }
+  // Wake-up was armed for the configuration that went.
+  dx->remoteWakeupArmed = FALSE;
+  CancelWaitWake(dx);
   dx->configuringProcess = NULL;
   return status;
 }
@@ -257,7 +257,7 @@ NTSTATUS SelectConfigurationNamed(DeviceExtension *dx, PIRP irp, const SetConfig
   dx->configurationIndex = request->ConfigurationIndex;
   dx->remoteWakeupArmed = (static_cast<const UCHAR *>(dx->storedConfigDescriptor)[7] & CONFIG_ATTRIBUTE_REMOTE_WAKEUP) &&
                           (dx->parameters.options & OPTION_REMOTE_WAKEUP);
-  InterimArmWaitWake(dx);
+  ArmWaitWake(dx);
   status = STATUS_SUCCESS;
 
 done:

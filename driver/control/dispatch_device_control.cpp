@@ -10,6 +10,7 @@
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/core/open_handle.h"
+#include "driver/pnp_power/power.h"
 #include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
 
@@ -171,12 +172,12 @@ NTSTATUS SetDeviceParameters(Request &r) {
   if (dx->configured && descriptor && (descriptor->bmAttributes & CONFIG_ATTRIBUTE_REMOTE_WAKEUP) &&
       (request.Options & OPTION_REMOTE_WAKEUP))
     dx->remoteWakeupArmed = TRUE;
-  InterimArmWaitWake(dx);
+  ArmWaitWake(dx);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS GetDevicePowerState(Request &r) {
-  const ULONG state = r.dx->devicePowerState;
+  const ULONG state = CurrentPowerState(r.dx);
   if (state < PowerDeviceD0 || state > PowerDeviceD3) return ERR_INVALID_POWER_STATE;
   PowerStateValue result;
   result.PowerState = state - PowerDeviceD0;
@@ -253,7 +254,7 @@ NTSTATUS CarryOut(Request &r) {
     case IOCTL_SET_DEVICE_PARAMETERS:
       return SetDeviceParameters(r);
     case IOCTL_SET_DEVICE_POWER_STATE:
-      return InterimSetDevicePowerState(r.dx, ReadU32(r, 0) + PowerDeviceD0);
+      return SetDevicePowerState(r.dx, ReadU32(r, 0) + PowerDeviceD0);
     case IOCTL_GET_DEVICE_POWER_STATE:
       return GetDevicePowerState(r);
     case IOCTL_GET_CURRENT_FRAME_NUMBER:

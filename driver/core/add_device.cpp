@@ -42,6 +42,7 @@ VOID InitializeRecord(DeviceExtension *dx) {
   InitializeListHead(&dx->openHandleList);
   InitializeTimerRecord(&dx->deferTimer, DeferTimerCallback, dx, DEFER_TIMER_DUE_TIME);
   KeInitializeSpinLock(&dx->queueLock);
+  KeInitializeSpinLock(&dx->waitWakeLock);
   dx->resumeWorkQueued = 0;
   InitializeListHead(&dx->pipeList);
   InitializeListHead(&dx->interfaceList);

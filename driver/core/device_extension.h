@@ -21,7 +21,12 @@ struct DeviceExtension {
   ULONG pnpState;
   DEVICE_CAPABILITIES capabilities;
   ULONG devicePowerState;
+  // --- waitWakeLock (up to DISPATCH_LEVEL, taken alone): waitWakeRequest, waitWakeCancelling,
+  // waitWakeCompletionHeld (wait_wake.cpp) ---
+  KSPIN_LOCK waitWakeLock;
   PIRP waitWakeRequest;
+  PIRP waitWakeCancelling;  // taken from waitWakeRequest by a cancel still in IoCancelIrp
+  BOOLEAN waitWakeCompletionHeld;  // its completion ran and left it to that cancel
   volatile LONG resumeWorkQueued;
   ULONG deviceNumber;  // 0xFFFFFFFF: unnamed
   PDEVICE_OBJECT deviceObject;

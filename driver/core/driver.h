@@ -25,7 +25,3 @@ VOID BuildDeviceName(PUNICODE_STRING destination, PCWSTR prefix, PCWSTR baseName
 VOID SetInterfaceState(DeviceExtension *dx, BOOLEAN enable);
 // The final release of a device, by whoever drops referenceCount to 0 (teardown.cpp).
 VOID TeardownDevice(DeviceExtension *dx);
-// Stand-ins for power policy (interim_power.cpp): SetDevicePowerState with d as
-// DEVICE_POWER_STATE 1..4, ArmWaitWake.
-NTSTATUS InterimSetDevicePowerState(DeviceExtension *dx, ULONG d);
-VOID InterimArmWaitWake(DeviceExtension *dx);

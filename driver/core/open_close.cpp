@@ -6,6 +6,7 @@
 #include "driver/core/kernel_utils.h"
 #include "driver/core/open_handle.h"
 #include "driver/core/pool_tags.h"
+#include "driver/pnp_power/power.h"
 #include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
 
@@ -22,11 +23,14 @@ BOOLEAN RefusesOpens(const DeviceExtension *dx) {
   return dx->pnpState == PNP_REMOVE_PENDING || dx->pnpState == PNP_SURPRISE_REMOVED || dx->pnpState == PNP_REMOVED;
 }
 
+VOID RegisterSystemRequired(DeviceExtension *dx) {
+  dx->systemStateHandle = PoRegisterSystemState(dx->systemStateHandle, ES_SYSTEM_REQUIRED | ES_CONTINUOUS);
+}
+
 // The first handle's open policies.
 VOID FirstOpen(DeviceExtension *dx) {
-  (VOID) InterimSetDevicePowerState(dx, dx->parameters.powerStateOnOpen);
-  if (dx->parameters.minPowerStateUsed == PowerDeviceD0)
-    dx->systemStateHandle = PoRegisterSystemState(dx->systemStateHandle, ES_SYSTEM_REQUIRED | ES_CONTINUOUS);
+  (VOID) SetDevicePowerState(dx, dx->parameters.powerStateOnOpen);
+  if (dx->parameters.minPowerStateUsed == PowerDeviceD0) RegisterSystemRequired(dx);
 }
 
 // The last handle's close policies; their failures do not keep the handle.
@@ -36,11 +40,14 @@ VOID LastClose(DeviceExtension *dx, PIRP irp) {
     (VOID) ResetDevice(dx, irp);
   else if (dx->parameters.options & OPTION_UNCONFIGURE_ON_CLOSE)
     (VOID) Unconfigure(dx, irp, TRUE);
-  if (dx->systemStateHandle) {
+  // The unused device's registration, which start made, stays; stop and removal withdrew it.
+  if (dx->parameters.minPowerStateUnused == PowerDeviceD0 && dx->pnpState == PNP_STARTED) {
+    RegisterSystemRequired(dx);
+  } else if (dx->systemStateHandle) {
     PoUnregisterSystemState(dx->systemStateHandle);
     dx->systemStateHandle = NULL;
   }
-  (VOID) InterimSetDevicePowerState(dx, dx->parameters.powerStateOnClose);
+  (VOID) SetDevicePowerState(dx, dx->parameters.powerStateOnClose);
 }
 
 }  // namespace

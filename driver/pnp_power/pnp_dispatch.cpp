@@ -5,6 +5,7 @@
 #include "driver/core/driver.h"
 #include "driver/core/kernel_utils.h"
 #include "driver/pnp_power/pnp.h"
+#include "driver/pnp_power/power.h"
 #include "driver/transfer/request_queue.h"
 
 namespace {
@@ -75,7 +76,8 @@ NTSTATUS ResumePnp(DeviceExtension *dx, PIRP irp) {
   NTSTATUS status = ForwardAndWait(dx->lowerDevice, irp);
   if (!NT_SUCCESS(status)) return Complete(irp, status);
   Lock(dx);
-  dx->requestsBlocked = FALSE;
+  // A device powered down stays held until its power-up.
+  dx->requestsBlocked = CurrentPowerState(dx) != PowerDeviceD0;
   StartQueuedTransfers(dx);
   dx->pnpState = PNP_STARTED;
   Unlock(dx);

@@ -180,9 +180,10 @@ NTSTATUS QueueTransfer(DeviceExtension *dx, TransferContext *t) {
 }
 
 VOID StartQueuedTransfers(DeviceExtension *dx) {
-  while (!dx->requestsBlocked) {
+  for (;;) {
+    // Under queueLock: a power-up clears it at DISPATCH_LEVEL, holding no mutex.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);
-    if (IsListEmpty(&dx->waitingQueue)) {
+    if (dx->requestsBlocked || IsListEmpty(&dx->waitingQueue)) {
       KeReleaseSpinLock(&dx->queueLock, irql);
       return;
     }

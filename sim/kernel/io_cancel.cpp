@@ -1,4 +1,5 @@
 // Cancellation: the system cancel spin lock and IoCancelIrp.
+#include "io_manager.h"
 #include "irp_internal.h"
 #include "threads.h"
 #include "verifier.h"
@@ -9,6 +10,8 @@ namespace {
 // One lock for the whole system, as in Windows; a real KSPIN_LOCK so that lock-order tracking
 // and the spin-lock checks cover it.
 KSPIN_LOCK g_cancelLock = 0;
+std::mutex g_hookLock;
+std::function<void(PIRP)> g_beforeCancel;
 
 bool CancelLockHeldByMe() {
   return __atomic_load_n(&g_cancelLock, __ATOMIC_SEQ_CST) == ULONG_PTR(sim::CurrentThread());
@@ -16,9 +19,22 @@ bool CancelLockHeldByMe() {
 
 }  // namespace
 
-void ResetCancelLock() { KeInitializeSpinLock(&g_cancelLock); }
+void ResetCancelLock() {
+  KeInitializeSpinLock(&g_cancelLock);
+  std::lock_guard<std::mutex> guard(g_hookLock);
+  g_beforeCancel = nullptr;
+}
 
 }  // namespace sim::io
+
+namespace sim {
+
+void SetBeforeCancelHook(std::function<void(PIRP)> hook) {
+  std::lock_guard<std::mutex> guard(io::g_hookLock);
+  io::g_beforeCancel = std::move(hook);
+}
+
+}  // namespace sim
 
 using namespace sim;
 using namespace sim::io;
@@ -32,6 +48,12 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelLock, Irql
 BOOLEAN IoCancelIrp(PIRP Irp) {
   KIRQL entry = KeGetCurrentIrql();
   if (entry > DISPATCH_LEVEL) VerifierFail(check::kIrqlMisuse, "IoCancelIrp at IRQL %u", entry);
+  std::function<void(PIRP)> hook;
+  {
+    std::lock_guard<std::mutex> guard(g_hookLock);
+    hook = g_beforeCancel;
+  }
+  if (hook) hook(Irp);
   // The pin keeps the IRP's memory while a completion on another thread finishes it.
   IrpHeader *h = PinIrp(Irp, "IoCancelIrp");
   KIRQL irql;

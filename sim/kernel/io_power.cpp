@@ -1,9 +1,11 @@
-// The power manager's part in sending power IRPs, and the PoStartNextPowerIrp check.
+// The power manager's part in sending power IRPs (PoCallDriver), and the PoStartNextPowerIrp
+// check.
 #include <algorithm>
 
 #include "irp_internal.h"
 #include "threads.h"
 #include "verifier.h"
+#include "work_items.h"
 
 namespace sim::io {
 
@@ -32,13 +34,21 @@ using namespace sim::io;
 extern "C" {
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-    VerifierFail(check::kIrqlMisuse, "PoCallDriver at IRQL %u", KeGetCurrentIrql());
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql > DISPATCH_LEVEL) VerifierFail(check::kIrqlMisuse, "PoCallDriver at IRQL %u", irql);
   {
     std::lock_guard<std::mutex> guard(IrpLock());
     LiveHeaderLocked(Irp, "PoCallDriver");
     if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
       VerifierFail(check::kBadObject, "PoCallDriver with IRP %p, which is not a power IRP", static_cast<void *>(Irp));
+  }
+  // A pageable stack gets its power IRPs at PASSIVE_LEVEL: from above it, the power manager
+  // hands the IRP to a system worker thread and returns STATUS_PENDING (learn.microsoft.com,
+  // PoCallDriver: "If the DO_POWER_PAGABLE bit is set, PoCallDriver calls the driver at
+  // IRQL = PASSIVE_LEVEL").
+  if (irql != PASSIVE_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE)) {
+    QueueSystemWork([DeviceObject, Irp] { (void)IofCallDriver(DeviceObject, Irp); });
+    return STATUS_PENDING;
   }
   return IofCallDriver(DeviceObject, Irp);
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +42,16 @@ struct Worker {
   std::shared_ptr<std::atomic<bool>> finished;
 };
 std::vector<Worker> g_workers;
+// Device set-power and query-power requests of one stack (its bottom device), one at a time as
+// the power manager sends them: the active one, and the sends waiting for it to complete.
+struct DeviceIrps {
+  bool active = false;
+  std::deque<std::function<void()>> waiting;
+};
+std::map<PDEVICE_OBJECT, DeviceIrps> g_deviceIrps;
+
+// The request of 'stack' that was active has completed: the next one waiting goes down.
+void NextDeviceIrp(PDEVICE_OBJECT stack);
 
 // Sleep and resume one at a time.
 std::mutex &Transition() {
@@ -147,6 +159,21 @@ PDEVICE_OBJECT ReferencedTop(PDEVICE_OBJECT device) {
   return device;
 }
 
+void NextDeviceIrp(PDEVICE_OBJECT stack) {
+  std::function<void()> next;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    DeviceIrps &q = g_deviceIrps[stack];
+    if (q.waiting.empty()) {
+      g_deviceIrps.erase(stack);
+      return;
+    }
+    next = std::move(q.waiting.front());
+    q.waiting.pop_front();
+  }
+  Spawn(std::move(next));
+}
+
 }  // namespace
 
 NTSTATUS Sleep(SYSTEM_POWER_STATE state) {
@@ -237,6 +264,7 @@ void Reset() {
   g_action = PowerActionNone;
   g_goingDown = g_wakeQueued = false;
   g_outstanding = 0;
+  g_deviceIrps.clear();
 }
 
 }  // namespace sim::power
@@ -303,6 +331,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
       first->Parameters.Power.ShutdownType = action;
     }
   };
+  // The power manager has one device set-power or query-power request active per device at a
+  // time; the next waits until it is done ("Sending IRP_MN_QUERY_POWER or IRP_MN_SET_POWER for
+  // Device Power States", learn.microsoft.com), so a wake-up's D0 cannot overtake a D2 on its way.
+  const bool serialized = MinorFunction != IRP_MN_WAIT_WAKE;
   auto done = [=](PIRP irp) {
     bool woke = MinorFunction == IRP_MN_WAIT_WAKE && NT_SUCCESS(irp->IoStatus.Status);
     if (CompletionFunction) {
@@ -311,31 +343,19 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     DereferenceDevice(DeviceObject);
     if (woke) WakeSignalled();
+    if (serialized) NextDeviceIrp(owner);
     std::lock_guard<std::mutex> guard(g_lock);
     --g_outstanding;
   };
-
-  if (irql == PASSIVE_LEVEL) {
-    // As PoCallDriver does at PASSIVE_LEVEL: straight down on the caller's thread.
-    PDEVICE_OBJECT top = ReferencedTop(DeviceObject);
-    SendIrp(top, [&](PIRP irp, PIO_STACK_LOCATION first) {
-      setup(irp, first);
-      if (Irp) *Irp = irp;
-    }, done);
-    DereferenceDevice(top);
-    pnp::EndPowerSend(DeviceObject);
-    DereferenceDevice(DeviceObject);
-    return STATUS_PENDING;
-  }
-  // Above it, the IRP goes down from a system thread; the caller learns the IRP before that.
+  // The caller learns the IRP before it goes down.
   struct Handoff {
     std::mutex m;
     std::condition_variable cv;
     PIRP irp = nullptr;
   };
   auto handoff = std::make_shared<Handoff>();
-  PDEVICE_OBJECT top = ReferencedTop(DeviceObject);
-  Spawn([=] {
+  auto send = [=] {
+    PDEVICE_OBJECT top = ReferencedTop(DeviceObject);
     SendIrp(top, [&](PIRP irp, PIO_STACK_LOCATION first) {
       setup(irp, first);
       std::lock_guard<std::mutex> guard(handoff->m);
@@ -345,10 +365,29 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     DereferenceDevice(top);
     pnp::EndPowerSend(DeviceObject);
     DereferenceDevice(DeviceObject);
-  });
-  std::unique_lock<std::mutex> lock(handoff->m);
-  handoff->cv.wait(lock, [&] { return handoff->irp != nullptr; });
-  if (Irp) *Irp = handoff->irp;
+  };
+  bool now = true;
+  if (serialized) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    DeviceIrps &q = g_deviceIrps[owner];
+    if (q.active) {
+      q.waiting.push_back(send);
+      now = false;
+    }
+    q.active = true;
+  }
+  if (now && irql == PASSIVE_LEVEL) {
+    // As PoCallDriver does at PASSIVE_LEVEL: straight down on the caller's thread.
+    send();
+  } else if (now) {
+    // Above it, from a system thread.
+    Spawn(send);
+  }
+  if (Irp) {
+    std::unique_lock<std::mutex> lock(handoff->m);
+    handoff->cv.wait(lock, [&] { return handoff->irp != nullptr; });
+    *Irp = handoff->irp;
+  }
   return STATUS_PENDING;
 }
 

@@ -1,5 +1,5 @@
-// The bus as tests see it, and the physical device object's Plug and Play and power side and
-// its direct-call interface.
+// The bus as tests see it, and the physical device object's Plug and Play side and its
+// direct-call interface (its power side: bus_power.cpp).
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -337,60 +337,6 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   return status;
 }
 
-// --- power ---------------------------------------------------------------------
-
-VOID CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  {
-    std::lock_guard<std::mutex> guard(State().lock);
-    Device *d = DeviceOf(pdo);
-    if (d->waitWake == irp) d->waitWake = nullptr;
-  }
-  PoStartNextPowerIrp(irp);
-  Complete(irp, STATUS_CANCELLED, 0);
-}
-
-NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
-  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  switch (s->MinorFunction) {
-    case IRP_MN_SET_POWER:
-    case IRP_MN_QUERY_POWER:
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_WAIT_WAKE: {
-      std::unique_lock<std::mutex> lock(State().lock);
-      Device &d = *DeviceOf(pdo);
-      // As the hub does: only a device configured with the remote wake-up attribute can wake,
-      // and one request at a time.
-      bool canWake = d.present && d.configurationValue && (d.configuration.attributes & USB_CONFIG_REMOTE_WAKEUP);
-      if (!canWake) {
-        status = STATUS_NOT_SUPPORTED;
-        break;
-      }
-      if (d.waitWake) {
-        status = STATUS_DEVICE_BUSY;
-        break;
-      }
-      IoMarkIrpPending(irp);
-      d.waitWake = irp;
-      d.remoteWakeupEnabled = true;
-      IoSetCancelRoutine(irp, CancelWaitWake);
-      if (IrpCancelRequested(irp) && IoSetCancelRoutine(irp, nullptr)) {
-        d.waitWake = nullptr;
-        lock.unlock();
-        PoStartNextPowerIrp(irp);
-        Complete(irp, STATUS_CANCELLED, 0);
-      }
-      return STATUS_PENDING;
-    }
-    default:
-      break;
-  }
-  PoStartNextPowerIrp(irp);
-  return Complete(irp, status, irp->IoStatus.Information);
-}
-
 NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   return Complete(irp, status, irp->IoStatus.Information);
@@ -399,7 +345,7 @@ NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-  driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  driver->MajorFunction[IRP_MJ_POWER] = DispatchBusPower;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchOther;
   return STATUS_SUCCESS;
 }

@@ -70,6 +70,12 @@ class Bus {
   // was pending (the host would not have noticed).
   bool SignalRemoteWakeup(PDEVICE_OBJECT pdo);
   bool WaitWakePending(PDEVICE_OBJECT pdo);
+  // The device power state the PDO was last set to; out of D0 the device is suspended.
+  DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT pdo);
+  // The next 'count' set-power or query-power requests (minor function) of this type fail with
+  // 'status' at the PDO, which then changes nothing.
+  void FailPowerRequests(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status,
+                         unsigned count = 1);
   // Waits until every re-enumeration and pending bus work has finished.
   void Settle();
 

@@ -103,6 +103,16 @@ struct Device {
   uint64_t traceBase = 0;  // sequence number of trace.front()
 
   PIRP waitWake = nullptr;
+  // The device power state its PDO was last set to (bus_power.cpp). Out of D0 the device is
+  // suspended: nothing of it is scheduled, and requests that need it are refused.
+  DEVICE_POWER_STATE power = PowerDeviceD0;
+  struct PowerFault {
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    NTSTATUS status;
+    unsigned count;
+  };
+  std::vector<PowerFault> powerFaults;
   std::vector<WaitingAbort> waitingAborts;
   long interfaceReferences = 0;
   int specialFiles = 0;  // paging, hibernation and dump files placed on the device
@@ -158,6 +168,11 @@ NTSTATUS IrpStatusFor(USBD_STATUS status);
 // Records a URB in the device's trace; returns its sequence number. Lock held.
 uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t);
 void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength);
+
+// bus_power.cpp: IRP_MJ_POWER; and whether a URB function needs the device itself to answer,
+// which a suspended one cannot (lock held).
+NTSTATUS DispatchBusPower(PDEVICE_OBJECT pdo, PIRP irp);
+bool RefusedWhileSuspended(const Device &d, USHORT function);
 
 // bus_urb.cpp: IRP_MJ_INTERNAL_DEVICE_CONTROL.
 NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp);

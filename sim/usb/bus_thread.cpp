@@ -102,6 +102,8 @@ Transfer *NextRunnable(BusState &b, int64_t *wakeAt) {
     PipeKey key = KeyOf(t);
     if (!blocked.insert(key).second) continue;
     if (t->state != Transfer::State::Queued) continue;
+    // Nothing is scheduled for a suspended device (bus_power.cpp).
+    if (t->device->power != PowerDeviceD0) continue;
     // A halted pipe's queue waits, the transfers behind the one that halted it included, until
     // the client resets the pipe (learn.microsoft.com, "How to recover from USB pipe errors").
     if (t->pipe && !t->control && t->pipe->halted) continue;

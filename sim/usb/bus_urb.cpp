@@ -12,6 +12,10 @@
 #include "sim/usb/bus_internal.h"
 #include "platform/host/usbioctl.h"
 
+#ifndef STATUS_DEVICE_POWERED_OFF
+#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0x8000000FL)
+#endif
+
 namespace sim::usb::detail {
 
 uint8_t *BufferOf(PURB urb) {
@@ -108,6 +112,12 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   if (!d.present) {
     status = USBD_STATUS_DEVICE_GONE;
     NothingMoved(urb, status);
+  } else if (RefusedWhileSuspended(d, function)) {
+    TraceUrb(d, urb, nullptr);
+    d.trace.back().irpStatus = STATUS_DEVICE_POWERED_OFF;
+    delete t;
+    lock.unlock();
+    return Answer(irp, STATUS_DEVICE_POWERED_OFF);
   } else if (std::optional<USBD_STATUS> formatted = BuildFormattedRequest(urb, *t)) {
     isTransfer = true;
     status = *formatted;

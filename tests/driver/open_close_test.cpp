@@ -52,26 +52,35 @@ TEST_F(OpenClose, ExclusiveUseAcrossProcesses) {
   UnplugExpectingNothingLeft();
 }
 
-TEST_F(OpenClose, SystemRequiredWhileOpenOnlyForMinPowerStateUsedD0) {
+// The first open and the last close set the device's power state; the system-required
+// registration stands exactly while the minimum state of the moment (in use, unused) is D0,
+// over more than one open and close.
+TEST_F(OpenClose, PowerPoliciesOfFirstOpenAndLastClose) {
   struct Row {
     const char *name;
     Values values;
-    size_t whileOpen;
+    DEVICE_POWER_STATE open, closed;
+    size_t whileOpen, whileClosed;
   };
-  const Row rows[] = {
-      {"D0", {{u"MinPowerStateUsed", 0}}, 1}, {"default", {}, 0}, {"D2", {{u"MinPowerStateUsed", 2}}, 0}};
+  const Row rows[] = {{"defaults", {}, PowerDeviceD0, PowerDeviceD0, 0, 0},
+                      {"D2 in use", {{u"PowerStateOnOpen", 2}}, PowerDeviceD2, PowerDeviceD0, 0, 0},
+                      {"D3 unused", {{u"PowerStateOnClose", 3}}, PowerDeviceD0, PowerDeviceD3, 0, 0},
+                      {"used D0", {{u"MinPowerStateUsed", 0}}, PowerDeviceD0, PowerDeviceD0, 1, 0},
+                      {"unused D0", {{u"MinPowerStateUnused", 0}}, PowerDeviceD0, PowerDeviceD0, 1, 1}};
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);
     Plug(r.values);
-    EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
-    HANDLE h1 = Open(), h2 = Open();
-    ASSERT_NE(h2, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileOpen) << "one registration for both handles";
-    EXPECT_TRUE(simwin::CloseHandle(h1));
-    EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileOpen) << "not the last close";
-    EXPECT_TRUE(simwin::CloseHandle(h2));
-    EXPECT_EQ(sim::power::SystemStateRegistrations(), 0u);
-    EXPECT_EQ(sim::power::DeclaredState(dx_->deviceObject), PowerDeviceD0);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+      HANDLE h1 = Open(), h2 = Open();
+      ASSERT_NE(h2, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(sim::usb::Bus::Get().PowerState(pdo_), r.open);
+      EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileOpen) << "one registration for both handles";
+      EXPECT_TRUE(simwin::CloseHandle(h1));
+      EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileOpen) << "not the last close";
+      EXPECT_TRUE(simwin::CloseHandle(h2));
+      EXPECT_EQ(sim::power::SystemStateRegistrations(), r.whileClosed);
+      EXPECT_EQ(sim::power::DeclaredState(dx_->deviceObject), r.closed);
+    }
     UnplugExpectingNothingLeft();
   }
 }

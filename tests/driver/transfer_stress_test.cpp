@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <random>
@@ -37,6 +38,7 @@ bool Sensible(NTSTATUS s) {
     case ERR_NOT_BOUND:
     case ERR_DEVICE_NOT_PRESENT:
     case ERR_DEVICE_NOT_READY:
+    case ERR_POWER_DOWN:
     case kDeviceGone:
     case kStalled:
     case NTSTATUS(USBD_STATUS_ISOCH_REQUEST_FAILED | 0xE0000000u):  // a stream stalled here runs late
@@ -57,7 +59,7 @@ class TransferStress : public xrtest::PluggedDevice {
     DWORD length;
     HANDLE h = simwin::INVALID_HANDLE_VALUE;
     std::deque<std::unique_ptr<Request>> inFlight;
-    uint64_t completed = 0;
+    std::atomic<uint64_t> completed = 0;
 
     bool Read() const { return endpoint & 0x80; }
     void Issue() {
@@ -106,7 +108,7 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
       {td::kIsoOut, true, 0},
   };
   std::deque<Worker> workers;  // never moved: threads hold them
-  for (auto [endpoint, iso, length] : kinds) workers.push_back({endpoint, iso, length});
+  for (auto [endpoint, iso, length] : kinds) workers.emplace_back(endpoint, iso, length);
   for (Worker &w : workers) {
     w.h = Open();
     handles_.push_back(w.h);
@@ -192,6 +194,75 @@ TEST_F(TransferStress, ConcurrencyEverythingAtOnceThenUnplug) {
   EXPECT_EQ(__atomic_load_n(&dx_->activeTransferCount, __ATOMIC_ACQUIRE), 0);
   // The removal finishes with the last close, in the tear-down; the world's end then finds
   // every IRP completed and no pool left.
+}
+
+// Streams on both devices while the system sleeps and resumes, remote wake-up is armed and
+// disarmed under a device signalling it, handles open and close with writes in flight, and the
+// second device is unplugged half-way: every request ends once, and after the last resume every
+// stream of the first device moves again. XRUSB_SLEEP_CYCLES sets the number of cycles (10;
+// `make sleep-stress` runs 1000 under ThreadSanitizer).
+TEST_F(TransferStress, SleepAndResumeUnderStreams) {
+  const char *cycles = std::getenv("XRUSB_SLEEP_CYCLES");
+  const int total = cycles ? std::atoi(cycles) : 10;
+  const SetConfigurationRequest config = xrtest::ConfigRequest(0, {{0, 0, 65536}, {1, 1, 65536}, {2, 0, 64}});
+  ASSERT_EQ(Send(IOCTL_SET_CONFIGURATION, config).status, STATUS_SUCCESS);
+  sim::registry::SetString(key_ + u"b", u"DriverDeviceBaseName", u"Dev");
+  sim::usb::PlugOptions second;
+  second.registryKey = key_ + u"b";
+  PDEVICE_OBJECT pdo2 = sim::usb::Bus::Get().Plug(sim::usb::MakeTestDevice().model, driver_, second);
+  auto open2 = [] {
+    return simwin::CreateFileW(u"\\\\.\\Dev1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+  };
+  handles_.push_back(open2());
+  ASSERT_EQ(Send(handles_.back(), IOCTL_SET_CONFIGURATION, &config, sizeof config).status, STATUS_SUCCESS);
+
+  std::deque<Worker> workers;
+  for (auto [endpoint, iso, length] : {std::tuple<uint8_t, bool, DWORD>{td::kLoopbackOut, false, 512},
+                                       {td::kLoopbackIn, false, 512}, {td::kInterruptIn, false, 8},
+                                       {td::kIsoIn, true, 0}, {td::kLoopbackOut, false, 512},
+                                       {td::kSourceIn, false, 4096}})
+    workers.emplace_back(endpoint, iso, length);
+  for (size_t k = 0; k < workers.size(); ++k) {
+    workers[k].h = k < 4 ? Open() : open2();
+    handles_.push_back(workers[k].h);
+    ASSERT_EQ(BindPipe(workers[k].h, workers[k].endpoint), STATUS_SUCCESS);
+  }
+  std::atomic<bool> gone[2] = {false, false}, quiet{false};
+  std::vector<std::thread> threads;
+  for (size_t k = 0; k < workers.size(); ++k) threads.emplace_back([&, k] { workers[k].Run(gone[k < 4 ? 0 : 1]); });
+  threads.emplace_back([&] {
+    for (uint32_t k = 0; !quiet.load(); ++k) {
+      const DeviceParameters p{XRUSB_OPTION_UNCONFIGURE_ON_CLOSE | (k % 2 ? XRUSB_OPTION_REMOTE_WAKEUP : 0), 1000};
+      EXPECT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, p).status, STATUS_SUCCESS);
+      (void)sim::usb::Bus::Get().SignalRemoteWakeup(pdo_);
+      const HANDLE h = Open();
+      std::unique_ptr<Request> write;
+      if (BindPipe(h, td::kInterruptOut) == STATUS_SUCCESS) write = Start(h, false, std::vector<uint8_t>(8, 1));
+      EXPECT_TRUE(simwin::CloseHandle(h));
+      if (write && !support::AwaitUntil([&] { return simwin::HasOverlappedIoCompleted(&write->o); })) std::abort();
+    }
+  });
+
+  for (int cycle = 0; cycle < total; ++cycle) {
+    EXPECT_EQ(sim::power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A wake-up may have brought the system back already.
+    const NTSTATUS resumed = sim::power::Resume();
+    EXPECT_TRUE(resumed == STATUS_SUCCESS || resumed == STATUS_INVALID_DEVICE_STATE) << std::hex << resumed;
+    sim::power::Settle();
+    if (cycle == total / 2) {
+      sim::usb::Bus::Get().Unplug(pdo2);
+      gone[1] = true;
+    }
+  }
+  quiet = true;
+  std::vector<uint64_t> before;
+  for (const Worker &w : workers) before.push_back(w.completed);
+  for (size_t k = 0; k < 4; ++k)
+    EXPECT_TRUE(support::AwaitUntil([&] { return workers[k].completed > before[k] + 2; }, "a stream moving again"));
+  gone[0] = true;
+  for (std::thread &t : threads) t.join();
 }
 
 }  // namespace

@@ -157,45 +157,6 @@ TEST_F(PnpTest, FailedSleepQueryReturnsEveryQueriedStackToWorking) {
   EXPECT_TRUE(c.log.Power().empty());
 }
 
-TEST_F(PnpTest, WaitWakeStaysAtTheBusAndAWakeWhileAsleepResumesTheSystem) {
-  Pdo &a = PlugStarted();
-  Got got;
-  auto arm = [&] {
-    POWER_STATE s;
-    s.SystemState = PowerSystemSleeping3;
-    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(a.self, IRP_MN_WAIT_WAKE, s, Record, &got, nullptr));
-  };
-  arm();
-  EXPECT_EQ(Texts({"wait-wake S3"}), a.log.Power());
-  EXPECT_EQ(1u, sim::power::PowerIrpsOutstanding());
-  ASSERT_EQ(STATUS_SUCCESS, sim::power::Sleep(PowerSystemSleeping3));
-  // A wait-wake that ends without a wake signal leaves the system asleep.
-  EXPECT_TRUE(a.waitWakes.CompleteNext(STATUS_CANCELLED));
-  sim::power::Settle();
-  EXPECT_EQ(0u, sim::power::PowerIrpsOutstanding());
-  EXPECT_EQ(IRP_MN_WAIT_WAKE, got.All().back().minor);
-  EXPECT_EQ(STATUS_CANCELLED, got.All().back().status);
-  EXPECT_EQ(PowerSystemSleeping3, sim::power::SystemState());
-
-  arm();
-  size_t before = a.log.Power().size();
-  // The bus signals wake-up from its own context.
-  sim::RunAtIrql(DISPATCH_LEVEL, [&] { EXPECT_TRUE(a.waitWakes.CompleteNext(STATUS_SUCCESS)); });
-  sim::power::Settle();
-  EXPECT_EQ(PowerSystemWorking, sim::power::SystemState());
-  Texts after = a.log.Power();
-  EXPECT_EQ(Texts({"set S0", "set D0"}), Texts(after.begin() + long(before), after.end()));
-  EXPECT_EQ(STATUS_SUCCESS, got.All().back().status);
-
-  // Awake, a wake signal changes nothing.
-  arm();
-  before = a.log.Power().size();
-  EXPECT_TRUE(a.waitWakes.CompleteNext(STATUS_SUCCESS));
-  sim::power::Settle();
-  EXPECT_EQ(before, a.log.Power().size());
-  EXPECT_EQ(3u, got.All().size());
-}
-
 VOID CountCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
   static_cast<std::atomic<int> *>(context)->fetch_add(1);
 }

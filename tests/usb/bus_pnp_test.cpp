@@ -1,7 +1,9 @@
 // The PDO's Plug and Play and power side: the direct-call interface, capabilities, wait-wake,
-// port reset and cycle, bus information.
+// suspend, port reset and cycle, bus information.
 #include "bus_test_client.h"
 #include "platform/host/usbbusif.h"
+#include "sim/kernel/power.h"
+#include "sim/kernel/threads.h"
 
 using namespace bustest;
 
@@ -128,6 +130,35 @@ TEST_F(BusPnpTest, WaitWakeIsHeldUntilWakeUpOrCancel) {
   EXPECT_EQ(STATUS_PENDING, w->returned);
   Bus::Get().Unplug(pdo_);
   EXPECT_EQ(STATUS_NO_SUCH_DEVICE, w->Wait());
+}
+
+// Out of D0 the device is suspended: a transfer the bus holds waits for D0, a new one is refused
+// without reaching the device. The set-power request sent from DISPATCH_LEVEL reaches the pageable
+// PDO later, at PASSIVE_LEVEL.
+TEST_F(BusPnpTest, SuspendedDeviceHoldsTransfersAndRefusesNewOnes) {
+  Plug(MakeTestDevice().model);
+  Configure(0);
+  auto setPower = [&](DEVICE_POWER_STATE d) {
+    std::unique_ptr<Request> r;
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] {
+      r = Send(IRP_MJ_POWER, [d](PIO_STACK_LOCATION s) {
+        s->MinorFunction = IRP_MN_SET_POWER;
+        s->Parameters.Power.Type = DevicePowerState;
+        s->Parameters.Power.State.DeviceState = d;
+      });
+    });
+    EXPECT_EQ(Outcome(STATUS_PENDING, STATUS_SUCCESS), Outcome(r->returned, r->Wait()));
+    EXPECT_EQ(d, sim::power::DeclaredState(pdo_));
+  };
+  uint8_t in[16], out[16] = {1, 2, 3};
+  URB read = Bulk(Pipe(kLoopbackIn), in, 16, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  auto held = Submit(read);
+  setPower(PowerDeviceD2);
+  URB write = Bulk(Pipe(kLoopbackOut), out, 16, 0);
+  EXPECT_EQ(Outcome(NTSTATUS(0x8000000F), USBD_STATUS(0xFFFFFFFF)), Run(write)) << "STATUS_DEVICE_POWERED_OFF, URB untouched";
+  setPower(PowerDeviceD0);
+  EXPECT_EQ(STATUS_SUCCESS, SubmitSync(write));
+  EXPECT_EQ(STATUS_SUCCESS, held->Wait()) << "the held read goes on";
 }
 
 TEST_F(BusPnpTest, PortResetKeepsTheConfigurationAndCycleReenumerates) {

@@ -70,6 +70,8 @@ int Run(PDRIVER_OBJECT driver, demo::Machine &m) {
   demo::Section("cancel, abort, stall and reset");
   demo::AbortAndCancel(m);
 
+  demo::SleepWithStream(m, device);
+
   demo::Section("unplugged with requests in flight");
   demo::UnplugInFlight(m, device);
   return 0;

@@ -29,6 +29,7 @@ void BulkLoopback(const Machine &m, size_t totalBytes, size_t requestBytes, size
 void InterruptStream(const Machine &m, std::chrono::milliseconds duration);
 void IsoStream(const Machine &m, std::chrono::milliseconds duration);
 void AbortAndCancel(const Machine &m);
+void SleepWithStream(const Machine &m, xrusb::Device &device);
 void UnplugInFlight(const Machine &m, xrusb::Device &device);
 
 }  // namespace demo

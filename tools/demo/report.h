@@ -30,5 +30,7 @@ void InterruptStream(const Machine &m, std::chrono::milliseconds duration);
 void IsoStream(const Machine &m, std::chrono::milliseconds duration);
 void AbortAndCancel(const Machine &m);
 void UnplugInFlight(const Machine &m, xrusb::Device &device);
+// 0 when the loaded firmware came back and answered as loaded.
+int FirmwareLoop(PDRIVER_OBJECT driver);
 
 }  // namespace demo

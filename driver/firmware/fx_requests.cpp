@@ -53,7 +53,7 @@ NTSTATUS SendInOwnIrp(PDEVICE_OBJECT deviceObject, URB *urb) {
 }  // namespace
 
 BOOLEAN CheckFxBootloader(PDEVICE_OBJECT deviceObject) {
-  // Both buffers live on this stack, resident while the waits below are kernel-mode waits.
+  // The buffer lives on this stack, resident while the waits below are kernel-mode waits.
   UCHAR buffer[FX_PROBE_LENGTH];
   URB urb;
   BuildVendorRequest(&urb, FX_INTERNAL_MEMORY, 0, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,

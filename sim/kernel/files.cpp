@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +31,7 @@ std::map<std::string, std::shared_ptr<MemoryFile>> g_memory;  // by lowercase pa
 
 struct FileHandle : KernelObject {
   FILE *file = nullptr;                 // a host file
+  std::string hostPath;                // its name
   std::shared_ptr<MemoryFile> memory;  // or one held in memory
   uint64_t position = 0;               // of a file held in memory
   bool canRead = false;
@@ -48,7 +49,7 @@ struct FileHandle : KernelObject {
     if (memory) {
       memory->size = std::min(memory->size, size);
       if (memory->bytes.size() > memory->size) memory->bytes.resize(memory->size);
-    } else if (ftruncate(fileno(file), off_t(size)) != 0) {
+    } else if (truncate(hostPath.c_str(), off_t(size)) != 0) {
       VerifierFail(check::kBadObject, "cannot shrink the host file");
     }
   }
@@ -225,6 +226,7 @@ NTSTATUS Create(PHANDLE out, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, 
       delete h;
       return iosb->Status = STATUS_FILE_IS_A_DIRECTORY;
     }
+    h->hostPath = hostPath;
     h->file = fopen(hostPath.c_str(), "rb");
     if (!h->file) {
       delete h;

@@ -4,6 +4,7 @@
 #include "driver/core/driver.h"
 #include "driver/core/event_log.h"
 #include "driver/core/kernel_utils.h"
+#include "driver/firmware/firmware.h"
 #include "driver/pnp_power/pnp.h"
 #include "driver/transfer/request_queue.h"
 #include "include/xrusb/status.h"
@@ -94,7 +95,7 @@ NTSTATUS StartDevice(DeviceExtension *dx) {
 
   NTSTATUS status = STATUS_SUCCESS;
   // After a download the device re-enumerates as another one: nothing more is done with it.
-  if (!InterimFirmwareDownload(dx, &status)) {
+  if (!DownloadFirmware(dx, &status)) {
     if (dx->parameters.configIndex != NO_START_CONFIGURATION) status = SetStartConfiguration(dx);
     // Even after a failed configuration: applications can still reach the device to set one.
     SetInterfaceState(dx, TRUE);

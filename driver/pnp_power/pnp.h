@@ -12,9 +12,3 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lowerDevice, PIRP irp);
 NTSTATUS StartDevice(DeviceExtension *dx);
 // Asks the bus driver for its direct-call interface, version 0 or 1, bounded by 2 seconds.
 NTSTATUS QueryBusInterface(DeviceExtension *dx, USHORT version, PUSB_BUS_INTERFACE_USBDI_V1 destination);
-
-// Stand-ins for calls into parts not built yet (pnp_interim.cpp). Each does what can be true
-// today and names the routine that will take its place.
-// The firmware road of the start. FALSE: the device is not to be downloaded to, go on with
-// the configuration. TRUE: the start ends here with *status.
-BOOLEAN InterimFirmwareDownload(DeviceExtension *dx, NTSTATUS *status);

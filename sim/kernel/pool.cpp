@@ -103,10 +103,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     sim::VerifierFail(sim::check::kPagedAboveApc, "paged pool (tag %s) at IRQL %u", sim::TagName(Tag).c_str(), irql);
   if (irql > DISPATCH_LEVEL)
     sim::VerifierFail(sim::check::kIrqlMisuse, "pool allocation at IRQL %u", irql);
+  // Driver Verifier stops a request for no bytes (bug check 0xC4, parameter 1 = 0).
+  if (NumberOfBytes == 0)
+    sim::VerifierFail(sim::check::kZeroPoolAllocation, "tag %s", sim::TagName(Tag).c_str());
   if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx)
     sim::VerifierFail(sim::check::kBadObject, "unknown pool type %d", int(PoolType));
   if (sim::ShouldFail(sim::AllocKind::Pool, __builtin_return_address(0), Tag)) return nullptr;
-  void *p = malloc(NumberOfBytes ? NumberOfBytes : 1);
+  void *p = malloc(NumberOfBytes);
   if (!p) return nullptr;
   memset(p, 0xCD, NumberOfBytes);  // pool is not zeroed; callers that forget are caught
   std::lock_guard<std::mutex> guard(sim::g_lock);

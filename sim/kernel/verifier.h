@@ -16,6 +16,7 @@ inline constexpr const char *kMutexNotOwner = "mutex released by a thread that d
 inline constexpr const char *kWaitAboveApc = "wait above APC_LEVEL";
 inline constexpr const char *kPagedAboveApc = "paged allocation above APC_LEVEL";
 inline constexpr const char *kLockOrder = "lock taken against the established order";
+inline constexpr const char *kZeroPoolAllocation = "pool allocation of zero bytes";
 inline constexpr const char *kPoolDoubleFree = "pool freed twice or never allocated";
 inline constexpr const char *kPoolLeakAtDelete = "pool still allocated when the device object is deleted";
 inline constexpr const char *kDeleteWithRequests = "device object deleted while requests still reference it";

@@ -143,15 +143,6 @@ TEST_F(PnpStart, DeviceLeavingDuringTheStartGoesAfterIt) {
   ExpectGone(pdo_);
 }
 
-// A device set up for firmware is not offered to applications without it.
-TEST_F(PnpStart, FirmwareFileFailsStartUntilDownloadExists) {
-  strings_ = {{u"FxFwFile", u"xrusb_fw.hex"}};
-  Plug();
-  // The manager removes a stack whose start failed.
-  EXPECT_EQ(sim::pnp::State(pdo_), NodeState::Failed);
-  ExpectGone(pdo_);
-}
-
 // A bus that holds the query, cancellable, until the test answers it.
 struct SlowBus {
   static inline std::atomic<PIRP> held{nullptr};

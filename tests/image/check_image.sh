@@ -3,7 +3,8 @@
 #
 # Checks that IMAGE is a loadable x64 kernel driver image of xrusb: PE32+,
 # native subsystem, entered at DriverEntry, importing only from ntoskrnl.exe,
-# HAL.dll and USBD.SYS, relocatable, with a valid CheckSum, no static
+# HAL.dll and USBD.SYS (the firmware download's file calls among them),
+# relocatable, with a valid CheckSum, no static
 # initialisers (nothing would run them), and the event-log message table.
 #
 # Then, unless --no-self-test, it proves that each check can fail: it writes
@@ -72,6 +73,11 @@ check() {
     esac
   done
 
+  # The firmware download reads its file through the kernel's own file calls.
+  for routine in ZwCreateFile ZwQueryInformationFile ZwReadFile; do
+    say "$headers" | grep -Eq "[[:space:]]$routine\$" || fail "does not import $routine"
+  done
+
   say "$sections" | awk '$2 == ".rsrc"' | grep -q . || fail "no .rsrc section"
   # The message table and the CheckSum's value (pe_image.py computes it).
   if ! out=$($pe_image check "$image"); then
@@ -108,6 +114,7 @@ self_test() {
   trap 'rm -rf "$tmp"' EXIT
   selftest_faults=0
   expect_fault import "imports from X"
+  expect_fault file-import "does not import ZwReadFile"
   expect_fault subsystem "subsystem is 00000002"
   expect_fault entry "is not DriverEntry"
   expect_fault no-driverentry "no DriverEntry symbol"

@@ -215,6 +215,8 @@ def mutate(kind, pe):
     fix = True
     if kind == "import":
         rename_import(pe)
+    elif kind == "file-import":
+        pe.data[:] = bytes(pe.data).replace(b"ZwReadFile\0", b"ZwReadFilf\0")
     elif kind == "subsystem":
         pe.data[pe.subsystem_off] = 2  # Windows GUI
     elif kind == "entry":

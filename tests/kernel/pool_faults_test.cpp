@@ -109,6 +109,7 @@ TEST(PoolDeathTest, MisusesStopTheRun) {
        }},
       {"paged allocation above APC_LEVEL",
        [] { sim::RunAtIrql(DISPATCH_LEVEL, [] { ExAllocatePoolWithTag(PagedPool, 8, kTagA); }); }},
+      {"pool allocation of zero bytes", [] { ExAllocatePoolWithTag(PagedPool, 0, kTagA); }},
       {"resource still held when the world ends.*TstA", [] { ExAllocatePoolWithTag(NonPagedPool, 8, kTagA); }},
   });
 }

@@ -124,14 +124,15 @@ TEST(Files, OpenQueryAndReadUnderSystemRoot) {
   std::ofstream(dir / "System32" / "drivers" / "Fw.hex") << ":00000001FF\n";
   sim::files::SetSystemRoot(dir.string());
 
-  auto open = [](const char16_t *path, HANDLE &h) {
+  auto open = [](const char16_t *path, HANDLE &h, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
+                 ULONG options = FILE_SYNCHRONOUS_IO_NONALERT) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb;
-    return ZwCreateFile(&h, GENERIC_READ | SYNCHRONIZE, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
-                        FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    return ZwCreateFile(&h, access, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                        options | FILE_NON_DIRECTORY_FILE, nullptr, 0);
   };
   HANDLE h;
   EXPECT_EQ(open(u"\\SystemRoot\\system32\\drivers\\missing.hex", h), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -149,6 +150,17 @@ TEST(Files, OpenQueryAndReadUnderSystemRoot) {
   EXPECT_EQ(read(), STATUS_END_OF_FILE);
   sim::files::FailNext(sim::files::Op::Read, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(read(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+
+  // Held in memory, over the host file. Synchronous I/O needs SYNCHRONIZE; without it the caller
+  // names the offset; reading needs read access.
+  sim::files::PutFile("SYSTEM32\\drivers\\fw.hex", {'A'});
+  EXPECT_EQ(open(u"\\SystemRoot\\system32\\drivers\\fw.hex", h, GENERIC_READ), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(open(u"\\SystemRoot\\system32\\drivers\\fw.hex", h, GENERIC_READ, 0), STATUS_SUCCESS);
+  EXPECT_EQ(read(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  ASSERT_EQ(open(u"\\SystemRoot\\system32\\drivers\\fw.hex", h, SYNCHRONIZE), STATUS_SUCCESS);
+  EXPECT_EQ(read(), STATUS_ACCESS_DENIED);
   EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
   std::filesystem::remove_all(dir);
 }

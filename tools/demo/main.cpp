@@ -74,6 +74,7 @@ int Run(PDRIVER_OBJECT driver, demo::Machine &m) {
 
   demo::Section("unplugged with requests in flight");
   demo::UnplugInFlight(m, device);
+  if (demo::FirmwareLoop(driver) != 0) return 1;
   return 0;
 }
 

@@ -31,5 +31,7 @@ void IsoStream(const Machine &m, std::chrono::milliseconds duration);
 void AbortAndCancel(const Machine &m);
 void SleepWithStream(const Machine &m, xrusb::Device &device);
 void UnplugInFlight(const Machine &m, xrusb::Device &device);
+// 0 when the loaded firmware came back and answered as loaded.
+int FirmwareLoop(PDRIVER_OBJECT driver);
 
 }  // namespace demo

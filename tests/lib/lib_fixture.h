@@ -1,7 +1,8 @@
 // The driver loaded and test devices plugged; the test then acts only as an application does,
 // through the library. On the host the world is sim/; built for Windows, the fixture is the one in
 // wine_fixture.h, over the real xrusb.sys and the test bus. Both give the same vocabulary: Plug,
-// Unplug, Settle, StallOnce, FailNthIn, HeldTransfers, Counters, HoldFrameClock, td::, PatternByte.
+// Unplug, Settle, StallOnce, FailNthIn, HeldTransfers, Counters, HoldFrameClock, td::, PatternByte,
+// ReopenPipe, and the facts of the platform below.
 #pragma once
 #if defined(_WIN32)
 #include "wine_fixture.h"
@@ -31,6 +32,9 @@ inline uint8_t PatternByte(uint64_t offset) { return sim::usb::TestPatternByte(o
 class Lib : public ::testing::Test {
  protected:
   using Port = PDEVICE_OBJECT;
+  // Windows' behaviour; wine_fixture.h says where Wine differs.
+  static constexpr bool kRemovalWaitsForHandles = true;
+  static constexpr bool kPartialMdls = true;
 
   void SetUp() override { driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb"); }
   void TearDown() override {
@@ -94,6 +98,9 @@ class Lib : public ::testing::Test {
     d.SetConfiguration(0, {{0, 0}});
     return d;
   }
+
+  // The pipe again, once the handle that had it bound is closed.
+  static xrusb::Pipe ReopenPipe(xrusb::Device &device, uint8_t endpoint) { return device.OpenPipe(endpoint); }
 
   static std::vector<std::u16string> Paths() {
     std::vector<std::u16string> out;

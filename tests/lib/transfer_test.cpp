@@ -126,7 +126,7 @@ TEST_F(Transfers, DestroyingAPipeOrRequestInFlightEndsIt) {
     EXPECT_EQ(r.Status(), xrusb::errc::cancelled) << r.Status().message();
   }
 
-  xrusb::Pipe in = dev_.OpenPipe(td::kLoopbackIn);  // the closed handle's binding is gone
+  xrusb::Pipe in = ReopenPipe(dev_, td::kLoopbackIn);  // the closed handle's binding is gone
   {
     xrusb::Request dropped(64);
     in.SubmitRead(dropped);
@@ -142,6 +142,7 @@ TEST_F(Transfers, DestroyingAPipeOrRequestInFlightEndsIt) {
 }
 
 TEST_F(Lib, IsoReadAndWriteReportEachPacket) {
+  if (!kPartialMdls) GTEST_SKIP() << "the platform has no IoBuildPartialMdl";
   xrusb::Device dev = xrusb::Device::Open(Plug());
   dev.SetConfiguration(0, {{0, 0}, {1, 1}});  // 256-byte isochronous packets
   HoldFrameClock();
@@ -205,7 +206,10 @@ TEST_F(Transfers, UnplugEndsRequestsInFlightAndLaterCalls) {
   Unplug(port_);
   ASSERT_TRUE(r.Wait(5s));
   EXPECT_EQ(r.Status(), xrusb::errc::not_connected) << r.Status().message();
+  Settle();
+  EXPECT_TRUE(xrusb::ListDevices().empty());
 
+  if (!kRemovalWaitsForHandles) return;
   std::error_code ec;
   dev_.GetDeviceDescriptor(ec);
   EXPECT_EQ(xrusb::StatusOf(ec), ERR_DEVICE_NOT_PRESENT);
@@ -214,7 +218,6 @@ TEST_F(Transfers, UnplugEndsRequestsInFlightAndLaterCalls) {
   in.SubmitRead(r);
   EXPECT_TRUE(r.Done()) << "refused at once";
   EXPECT_EQ(r.Status(), xrusb::errc::not_connected) << r.Status().message();
-  EXPECT_TRUE(xrusb::ListDevices().empty());
 }
 
 // Pipes streaming with several requests in flight while other threads cancel single requests,

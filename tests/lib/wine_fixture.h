@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "windows/usbbus/test_bus_control.h"
+#include "xrusb/status.h"
 #include "windows/usbbus/test_device_descriptors.h"
 #include "xrusb/xrusb.hpp"
 
@@ -29,6 +30,29 @@ inline uint8_t PatternByte(uint64_t offset) { return uint8_t(offset % xrbus::kPa
 class Lib : public ::testing::Test {
  protected:
   using Port = uint32_t;
+
+  // --- Where Wine differs from Windows: the tests skip what depends on these ---
+  // After a surprise removal Windows sends IRP_MN_REMOVE_DEVICE only once the last handle to the
+  // device is closed, so requests on a handle still open reach the driver, which answers
+  // ERR_DEVICE_NOT_PRESENT. Wine removes the device at once and fails them itself
+  // (STATUS_FILE_DELETED).
+  static constexpr bool kRemovalWaitsForHandles = false;
+  // Wine 8 has IoBuildPartialMdl only as a stub that aborts the driver's host process; the
+  // driver builds one for every isochronous transfer.
+  static constexpr bool kPartialMdls = false;
+  // Windows sends IRP_MJ_CLEANUP from CloseHandle itself, in the closing thread, so a handle's
+  // pipe binding is gone when CloseHandle returns. Wine 8 sends no IRP_MJ_CLEANUP at all, only
+  // IRP_MJ_CLOSE, and that after CloseHandle has returned: the pipe is reopened once it came.
+  static xrusb::Pipe ReopenPipe(xrusb::Device &device, uint8_t endpoint) {
+    std::error_code ec;
+    xrusb::Pipe pipe;
+    Await(std::chrono::seconds(10), [&] {
+      pipe = device.OpenPipe(endpoint, ec);
+      return xrusb::StatusOf(ec) != ERR_ALREADY_BOUND;
+    });
+    if (ec) throw std::system_error(ec, "ReopenPipe");
+    return pipe;
+  }
 
   void SetUp() override {
     bus_ = ::CreateFileW(XRBUS_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

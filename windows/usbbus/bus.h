@@ -51,7 +51,7 @@ struct Port {
   ULONG instance;
   USHORT productId;
   Fault faults[32];
-  ULONG held;
+  ULONG held;  // transfers the device NAKed in the last pass
 
   // --- the device model (worker thread) ---
   UCHAR configuration;
@@ -113,6 +113,7 @@ ULONG CurrentFrame();
 // transfer of its pipe waits); the caller puts it on the pass's waiting list.
 struct Pass {
   ULONG blocked[XRBUS_MAX_PORTS];  // by EndpointIndex
+  ULONG naked[XRBUS_MAX_PORTS];    // transfers the device NAKed (those queued behind them not counted)
   LIST_ENTRY waiting;
 };
 BOOLEAN RunQueued(Bus *bus, PIRP irp, Pass &pass);

@@ -98,7 +98,6 @@ BOOLEAN RunPass(Bus *bus) {
       InsertTailList(&waiting, e);
   }
 
-  ULONG held[XRBUS_MAX_PORTS] = {};
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
   KeAcquireSpinLock(&bus->lock, &irql);
@@ -110,12 +109,9 @@ BOOLEAN RunPass(Bus *bus) {
       InsertTailList(&cancelled, EntryOf(irp));
       continue;
     }
-    if (EnqueueLocked(bus, irp, TRUE))
-      ++held[port];
-    else
-      InsertTailList(&cancelled, EntryOf(irp));
+    if (!EnqueueLocked(bus, irp, TRUE)) InsertTailList(&cancelled, EntryOf(irp));
   }
-  for (ULONG i = 0; i < XRBUS_MAX_PORTS; ++i) bus->ports[i].held = held[i];
+  for (ULONG i = 0; i < XRBUS_MAX_PORTS; ++i) bus->ports[i].held = pass.naked[i];
   KeReleaseSpinLock(&bus->lock, irql);
   while (!IsListEmpty(&cancelled)) {
     PIRP irp = IrpOf(RemoveHeadList(&cancelled));

@@ -224,6 +224,7 @@ BOOLEAN RunData(Bus *bus, ULONG port, PURB urb, Pass &pass, USBD_STATUS *status)
   }
   if (r.kind == Answer::Nak) {
     pass.blocked[port] |= bit;
+    ++pass.naked[port];
     return FALSE;
   }
   *status = Finish(urb, r, TRUE);

@@ -19,12 +19,7 @@
 
 namespace xrtest {
 
-namespace td {
-using namespace xrbus;  // the vendor requests
-constexpr uint8_t kSourceIn = 0x81, kSinkOut = 0x02, kLoopbackOut = 0x03, kLoopbackIn = 0x83;
-constexpr uint8_t kInterruptIn = 0x84, kInterruptOut = 0x05, kIsoIn = 0x86, kIsoOut = 0x06, kControlPipe = 0x07;
-constexpr size_t kInterruptReportSize = 8;
-}  // namespace td
+namespace td = xrbus;  // the test device's endpoints and requests
 inline uint8_t PatternByte(uint64_t offset) { return uint8_t(offset % xrbus::kPatternModulus); }
 
 class Lib : public ::testing::Test {

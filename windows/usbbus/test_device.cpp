@@ -6,9 +6,7 @@
 namespace xrbus {
 namespace {
 
-constexpr UCHAR kSourceIn = 0x81, kSinkOut = 0x02, kLoopbackOut = 0x03, kLoopbackIn = 0x83;
-constexpr UCHAR kInterruptIn = 0x84, kInterruptOut = 0x05, kIsoIn = 0x86, kIsoOut = 0x06;
-constexpr UCHAR kConfig2Out = 0x01, kConfig2In = 0x81;
+constexpr UCHAR kConfig2Out = kConfig2LoopbackOut, kConfig2In = kConfig2LoopbackIn;
 
 Reply Ack(ULONG length) { return {Answer::Ack, USBD_STATUS_SUCCESS, length}; }
 Reply Stall() { return {Answer::Stall, USBD_STATUS_STALL_PID, 0}; }
@@ -129,7 +127,7 @@ Reply DeviceIn(Port &p, UCHAR endpoint, PUCHAR buffer, ULONG length) {
     case kLoopbackIn:
       return LoopbackIn(p, buffer, length);
     case kInterruptIn: {
-      UCHAR report[8];
+      UCHAR report[kInterruptReportSize];
       Put32(report, c.interruptReports++);
       Put32(report + 4, ULONG(c.interruptOutBytes));
       return CopyOut(report, sizeof report, buffer, length);

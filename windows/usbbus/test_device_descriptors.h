@@ -1,6 +1,7 @@
 // The descriptors of the test device at high speed, as sim/usb's test device builds them; a host
 // test holds the two equal. Plain data, included by the kernel bus and by that test.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
 namespace xrbus {
@@ -33,6 +34,11 @@ constexpr uint8_t kTestConfiguration2[32] = {
 
 // Strings 1-3: manufacturer, product, serial number; 0 is the language table (0x0409).
 constexpr const char16_t *kTestStrings[4] = {u"\u0409", u"xrusb", u"xrusb test device", u"0001"};
+
+constexpr uint8_t kSourceIn = 0x81, kSinkOut = 0x02, kLoopbackOut = 0x03, kLoopbackIn = 0x83;
+constexpr uint8_t kInterruptIn = 0x84, kInterruptOut = 0x05, kIsoIn = 0x86, kIsoOut = 0x06, kControlPipe = 0x07;
+constexpr uint8_t kConfig2LoopbackOut = 0x01, kConfig2LoopbackIn = 0x81;
+constexpr size_t kInterruptReportSize = 8;
 
 // Vendor requests on endpoint 0 and on the control endpoint 0x07.
 constexpr uint8_t kWriteMemory = 0x5B, kReadMemory = 0x5C, kSetRegister = 0x5D, kGetRegister = 0x5E;

@@ -73,7 +73,7 @@ USBD_STATUS OpenInterface(Port &p, const UCHAR *block, ULONG length, PUSBD_INTER
     out.PipeHandle = pipe;
     // MaximumTransferSize and PipeFlags stay as the caller gave them.
   }
-  p.alternate[info->InterfaceNumber % 3] = info->AlternateSetting;
+  if (info->InterfaceNumber < sizeof p.alternate) p.alternate[info->InterfaceNumber] = info->AlternateSetting;
   return USBD_STATUS_SUCCESS;
 }
 

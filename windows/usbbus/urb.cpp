@@ -10,6 +10,17 @@ PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp
 
 // The transfer buffer of any URB with the common transfer layout; NULL when it has none or the
 // MDL cannot be mapped.
+#define XRBUS_SAME_BUFFER_FIELDS(kind)                                                         \
+  static_assert(offsetof(struct kind, TransferBufferLength) ==                               \
+                    offsetof(struct _URB_CONTROL_TRANSFER, TransferBufferLength) &&          \
+                offsetof(struct kind, TransferBufferMDL) == offsetof(struct _URB_CONTROL_TRANSFER, TransferBufferMDL))
+XRBUS_SAME_BUFFER_FIELDS(_URB_CONTROL_DESCRIPTOR_REQUEST);
+XRBUS_SAME_BUFFER_FIELDS(_URB_CONTROL_GET_STATUS_REQUEST);
+XRBUS_SAME_BUFFER_FIELDS(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+XRBUS_SAME_BUFFER_FIELDS(_URB_CONTROL_GET_CONFIGURATION_REQUEST);
+XRBUS_SAME_BUFFER_FIELDS(_URB_CONTROL_GET_INTERFACE_REQUEST);
+XRBUS_SAME_BUFFER_FIELDS(_URB_BULK_OR_INTERRUPT_TRANSFER);
+XRBUS_SAME_BUFFER_FIELDS(_URB_ISOCH_TRANSFER);
 PUCHAR BufferOf(PURB urb) {
   auto &t = urb->UrbControlTransfer;
   if (t.TransferBuffer) return static_cast<PUCHAR>(t.TransferBuffer);

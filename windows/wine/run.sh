@@ -4,6 +4,7 @@
 # prefix's processes are stopped however the run ends.
 #   run.sh <windows build dir> <application tests build dir> <work dir>
 set -eu
+begun=$(date +%s)
 win=$(cd "$1" && pwd)
 tests=$(cd "$2" && pwd)
 work=$3
@@ -45,20 +46,22 @@ awk 'BEGIN { ORS = "\r\n" }
 grep -q 'PID_7355' "$stage/xrusb.inf"
 
 winpath() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }
+# step <seconds> <what> <command...>
 step() {
-  limit=$1; shift
+  limit=$1 what=$2; shift 2
   started=$(date +%s)
   if ! timeout -k 10 "$limit" "$@"; then
-    printf "make wine: %s failed or took more than ${limit}s" >&2
+    echo "make wine: $what failed or took more than ${limit}s" >&2
     exit 1
   fi
-  echo "make wine: $(basename -- "${2:-$1}") done in $(($(date +%s) - started))s"
+  echo "make wine: $what done in $(($(date +%s) - started))s"
 }
 
-step 120 wineboot -i
+step 120 "boot" wineboot -i
 # Wine: a service created while the boot's own processes are still about is not found when the
 # installer starts it (the device stays installed but unstarted). The prefix starts afresh instead.
 stop
 timeout 30 wineserver -w || true
-step 60 wine "$stage/xrusb_install.exe" "$(winpath "$stage/xrusb.inf")" "$(winpath "$stage/xrusbbus.inf")"
-step 300 wine "$stage/xrusb_lib_tests.exe" ${XRUSB_WINE_GTEST_ARGS:-}
+step 90 "install" wine "$stage/xrusb_install.exe" "$(winpath "$stage/xrusb.inf")" "$(winpath "$stage/xrusbbus.inf")"
+step 300 "application tests" wine "$stage/xrusb_lib_tests.exe" ${XRUSB_WINE_GTEST_ARGS:-}
+echo "make wine: passed in $(($(date +%s) - begun))s from a fresh prefix"

@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: demo test deps host asan tsan windows fuzz clean
+.PHONY: demo test deps host asan tsan windows wine fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -33,7 +33,15 @@ tsan: deps
 fuzz: deps
 	fuzz/run.sh $(BUILD)/fuzz 15
 
-test: asan tsan fuzz
+# The real xrusb.sys in a fresh Wine prefix on our test bus, under the library's application
+# tests built for Windows (their own build: the POSIX thread model of the same compiler).
+wine: deps windows
+	cmake -S . -B $(BUILD)/wine-tests -DCMAKE_TOOLCHAIN_FILE=windows/wine/toolchain-posix.cmake \
+	  -DXRUSB_WINE_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD)/wine-tests -j$(JOBS)
+	windows/wine/run.sh $(BUILD)/windows $(BUILD)/wine-tests $(BUILD)/wine
+
+test: asan tsan fuzz wine
 
 # The sleep-with-I/O stress test at length under ThreadSanitizer: XRUSB_SLEEP_CYCLES system sleep
 # and resume cycles (1000 unless set) with streams running on two devices.

@@ -108,6 +108,13 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
   WaitForObject(&dx->deviceMutex, Executive);
   OpenHandle *handle = HandleOf(fileObject);
   if (handle) {
+    // Windows sends IRP_MJ_CLEANUP before this and the binding is gone; a system that skips it
+    // (Wine does) would leave the pipe pointing at the record freed below.
+    if (handle->boundPipe) {
+      WaitForObject(&dx->transferMutex, Executive);
+      DissolveBinding(dx, handle->boundPipe);
+      KeReleaseMutex(&dx->transferMutex, FALSE);
+    }
     RemoveEntryList(&handle->link);
     ExFreePoolWithTag(handle, 0);
     fileObject->FsContext = NULL;

@@ -120,6 +120,7 @@ class BusState {
   std::deque<Completion> deferred;  // force-pending answers, delivered by the bus thread
   Pace pace = Pace::Fast;
   bool forcePending = false;
+  bool traceData = false;
   // Test hook: the transfers an abort cancels wait here, after the abort has completed, until
   // the test releases them.
   bool holdAborted = false;
@@ -153,7 +154,8 @@ void *NewHandle();                     // with the lock held
 NTSTATUS IrpStatusFor(USBD_STATUS status);
 // Records a URB in the device's trace; returns its sequence number. Lock held.
 uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t);
-void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength);
+// 'urb', when given, is the ended transfer's: its IN data and packets go into the trace.
+void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength, PURB urb = nullptr);
 
 // bus_urb.cpp: IRP_MJ_INTERNAL_DEVICE_CONTROL.
 NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp);

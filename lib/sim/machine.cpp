@@ -74,7 +74,6 @@ struct Machine::State {
     std::vector<PDEVICE_OBJECT> earlier;           // pdos it had before the current one
     std::u16string path;
     std::map<uint8_t, TransferType> types;
-    std::vector<Transfer> retained;                // the trace of an unplugged device
     bool present = true;
     usb::TestDevice testDevice;                    // when it is one
   };
@@ -100,7 +99,7 @@ struct Machine::State {
   PDEVICE_OBJECT Current(const Plugged &p) { return usb::Bus::Get().Current(p.pdo); }
 
   std::vector<Transfer> TraceOf(Plugged &p) {
-    if (!p.present) return p.retained;
+    // The bus keeps an unplugged device's trace for the world's length.
     std::vector<Transfer> out;
     for (PDEVICE_OBJECT pdo : p.earlier) Convert(p, usb::Bus::Get().Trace(pdo), out);
     Convert(p, usb::Bus::Get().Trace(Current(p)), out);
@@ -248,8 +247,6 @@ void Machine::Unplug(DeviceId id) {
   {
     std::lock_guard<std::mutex> guard(s_->lock);
     State::Plugged &p = s_->FindPresent(id);
-    usb::Bus::Get().Settle();
-    p.retained = s_->TraceOf(p);
     p.present = false;
     pdo = s_->Current(p);
   }
@@ -306,8 +303,6 @@ std::vector<Transfer> Machine::Trace(DeviceId id) const {
 void Machine::ClearTrace(DeviceId id) {
   std::lock_guard<std::mutex> guard(s_->lock);
   State::Plugged &p = s_->Find(id);
-  p.retained.clear();
-  if (!p.present) return;
   for (PDEVICE_OBJECT pdo : p.earlier) usb::Bus::Get().ClearTrace(pdo);
   usb::Bus::Get().ClearTrace(s_->Current(p));
 }

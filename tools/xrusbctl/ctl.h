@@ -58,7 +58,7 @@ struct Context {
   Json result;         // the command's result, printed with --json
 
   // Plain text output, left out with --json.
-  void Text(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  void Text(const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
   // The selected device, opened once and kept for the following commands (the driver may drop
   // the configuration at the last close); opened again when its path has gone.
   xrusb::Device &Open();

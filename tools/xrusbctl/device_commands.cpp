@@ -1,6 +1,7 @@
 // Commands on the device and its pipes that move no stream of data: control requests,
 // configuration, alternate settings, reset, cycle, abort, power, statistics, parameters.
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "ctl.h"
@@ -147,9 +148,10 @@ int Power(Context &c, Args &a) {
   } else if (what != "get" || a.Count() > 1) {
     throw UsageError("power get | power set D0..D3");
   }
-  const unsigned state = unsigned(d.GetPowerState());
-  c.result["state"] = "D" + std::to_string(state);
-  c.Text("D%u\n", state);
+  char state[8];
+  std::snprintf(state, sizeof state, "D%u", unsigned(d.GetPowerState()));
+  c.result["state"] = state;
+  c.Text("%s\n", state);
   return kOk;
 }
 

@@ -181,7 +181,12 @@ std::vector<uint8_t> LanguagesDescriptor(std::span<const uint16_t> languageIds) 
 
 Machine::Machine(const MachineOptions &options) {
   if (g_machineExists.exchange(true)) throw std::logic_error("xrusb::sim: a Machine exists already");
-  s_ = std::make_unique<State>(options);
+  try {
+    s_ = std::make_unique<State>(options);
+  } catch (...) {
+    g_machineExists = false;
+    throw;
+  }
 }
 
 Machine::~Machine() {

@@ -1,5 +1,6 @@
 // The bus as tests see it, and the physical device object's Plug and Play and power side and
 // its direct-call interface.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -497,10 +498,6 @@ uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t) {
     e.requestedLength = t->length;
     if (t->control) e.setup = t->setup;
     if (e.function == URB_FUNCTION_ISOCH_TRANSFER) e.isoPackets = urb->UrbIsochronousTransfer.NumberOfPackets;
-    if (State().traceData && t->hasBuffer && t->length && !TransferIn(*t) && BufferValid(urb, t->length)) {
-      const uint8_t *buffer = BufferOf(urb);
-      e.data.assign(buffer, buffer + t->length);
-    }
   } else if (e.function == URB_FUNCTION_ABORT_PIPE || e.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
              e.function == URB_FUNCTION_SYNC_RESET_PIPE || e.function == URB_FUNCTION_SYNC_CLEAR_STALL) {
     e.pipe = urb->UrbPipeRequest.PipeHandle;
@@ -509,6 +506,13 @@ uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t) {
   }
   d.trace.push_back(std::move(e));
   return d.traceBase + d.trace.size() - 1;
+}
+
+void TraceOutData(Device &d, uint64_t seq, PURB urb, const Transfer &t) {
+  if (!State().traceData || !t.hasBuffer || !t.length || TransferIn(t)) return;
+  if (seq < d.traceBase || seq - d.traceBase >= d.trace.size()) return;
+  const uint8_t *buffer = BufferOf(urb);
+  d.trace[seq - d.traceBase].data.assign(buffer, buffer + t.length);
 }
 
 void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength, PURB urb) {
@@ -525,10 +529,14 @@ void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLengt
   if (e.function == URB_FUNCTION_ISOCH_TRANSFER) {
     const auto &iso = urb->UrbIsochronousTransfer;
     e.startFrame = iso.StartFrame;
-    for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
+    // An isochronous IN buffer holds each packet at its offset, with gaps: keep it up to the
+    // end of the last packet that moved data.
+    ULONG end = 0;
+    for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
       e.packets.push_back({iso.IsoPacket[i].Offset, iso.IsoPacket[i].Length, iso.IsoPacket[i].Status});
-    // An isochronous IN buffer holds each packet at its offset, with gaps: keep it whole.
-    if (in) actualLength = e.requestedLength;
+      if (iso.IsoPacket[i].Length) end = std::max(end, iso.IsoPacket[i].Offset + iso.IsoPacket[i].Length);
+    }
+    if (in) actualLength = std::min(end, e.requestedLength);
   }
   if (in && actualLength && BufferValid(urb, actualLength)) {
     const uint8_t *buffer = BufferOf(urb);

@@ -154,6 +154,8 @@ void *NewHandle();                     // with the lock held
 NTSTATUS IrpStatusFor(USBD_STATUS status);
 // Records a URB in the device's trace; returns its sequence number. Lock held.
 uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t);
+// With SetTraceData on: the OUT data of a transfer the bus accepted. Lock held.
+void TraceOutData(Device &d, uint64_t seq, PURB urb, const Transfer &t);
 // 'urb', when given, is the ended transfer's: its IN data and packets go into the trace.
 void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength, PURB urb = nullptr);
 

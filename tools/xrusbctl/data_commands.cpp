@@ -154,7 +154,8 @@ int Bench(Context &c, Args &a) {
     throw UsageError("bench in | out | loopback | iso");
   const double seconds = double(ParseNumber(secondsText.value_or("2"), 3600, "--seconds"));
   const size_t size = ParseNumber(sizeText.value_or("65536"), 1u << 24, "--size");
-  const size_t depth = ParseNumber(depthText.value_or("4"), 64, "--depth");
+  // An isochronous stream must never run dry: more in flight there.
+  const size_t depth = ParseNumber(depthText.value_or(mode == "iso" ? "8" : "4"), 64, "--depth");
   if (size == 0 || depth == 0) throw UsageError("--size and --depth must not be 0");
   // The built-in test device's endpoints unless told otherwise.
   const uint8_t inEp = Endpoint(inText.value_or(mode == "loopback" ? "0x83" : mode == "iso" ? "0x86" : "0x81"));

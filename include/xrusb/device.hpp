@@ -78,10 +78,11 @@ std::vector<DeviceEntry> FindDevices(uint16_t vendorId, uint16_t productId,
 
 enum class Recipient : uint8_t { Device = 0, Interface = 1, Endpoint = 2, Other = 3 };
 
-// The speed the device runs at. The driver learns only "high speed or not" from the bus (and only
-// when the bus offers version 1 of its interface): a device that is not at high speed is at full
-// speed (low-speed devices are not told apart), one that is and declares USB 3 (bcdUSB 3.0 and
-// above, which a USB 3 device reports only when it runs at SuperSpeed) at SuperSpeed.
+// The speed the device runs at. The driver learns only "high speed or not" from the bus: a device
+// that is not at high speed is reported at full speed (low-speed devices are not told apart, and
+// a bus that offers only version 0 of its interface reports every device so), one that is and
+// declares USB 3 (bcdUSB 3.0 and above, which a USB 3 device reports only when it runs at
+// SuperSpeed) at SuperSpeed.
 enum class Speed : uint8_t { Unknown, Low, Full, High, Super };
 enum class RequestType : uint8_t { Class = 1, Vendor = 2 };
 

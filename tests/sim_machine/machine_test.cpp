@@ -48,6 +48,7 @@ std::string Output(const std::string &command) {
 // request, and an unplug ends the open handle's use.
 TEST(SimMachine, OwnDeviceWithFaultsTraceAndUnplug) {
   xs::Machine machine;
+  EXPECT_THROW(xs::Machine(), std::logic_error);  // one at a time
   const xs::DeviceId id = machine.Plug(Gadget(), {.numbers = {{"RequestTimeout", 300}}});
   ASSERT_TRUE(xrusb::FindDevices(0x1234, 0x5678, std::string("nope")).empty());
   const std::vector<xrusb::DeviceEntry> found = xrusb::FindDevices(0x1234, 0x5678, std::string("G-42"));

@@ -62,8 +62,10 @@ _, err = run("ctrl", "0xC0", "0x77", "0", "0", "2", code=1)
 check("stall named", "STALL" in err, err)
 _, err = run("config", "1", ";", "read", "0x99", code=1)
 check("no pipe named", "ERR_PIPE_NOT_FOUND" in err, err)
-run("frobnicate", code=2)
-run("ctrl", "0xC0", "1", code=2)
+for bad in (["frobnicate"], ["ctrl", "0xC0", "1"], ["ctrl", "0x40", "1", "0", "0", "2", "--data", "abc"],
+            ["ctrl", "0x40", "1", "0", "0", "3", "--data", "01 02"], ["write", "0x03", "0g"],
+            ["read", "0x100"], ["power", "set", "D4"], ["bench", "sideways"]):
+    run(*bad, code=2)
 run("-s", "7", "describe", code=3)
 run("-s", "1209:7355:0001", "describe")
 # Codes other parts of the driver may not carry out yet fail with its status, never crash.

@@ -8,7 +8,7 @@ extra=""
 check() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" || need="$need $1"; }
 for p in cmake make g++ googletest libgtest-dev libbenchmark-dev \
          gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
-         clang libclang-rt-14-dev tshark usb.ids $extra; do
+         clang libclang-rt-14-dev python3 tshark usb.ids $extra; do
   check "$p"
 done
 [ -z "$need" ] && exit 0

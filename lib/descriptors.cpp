@@ -2,6 +2,8 @@
 // anything behind it is read: descriptors come from devices, and devices lie.
 #include "xrusb/descriptors.hpp"
 
+#include <algorithm>
+
 #include "xrusb/error.hpp"
 
 namespace xrusb {
@@ -120,6 +122,8 @@ std::optional<ConfigurationDescriptor> ParseConfiguration(std::span<const uint8_
       in->altSettings.push_back({d[2], d[3], d[4], d[5], d[6], d[7], d[8], {}, {}});
       alt = &in->altSettings.back();
       endpoint = nullptr;
+    } else if (type == descriptor_type::kInterfaceAssociation && length >= 8) {
+      c.associations.push_back({d[2], d[3], d[4], d[5], d[6], d[7]});
     } else if (type == descriptor_type::kEndpoint && length >= 7 && alt) {
       alt->endpoints.push_back({d[2], d[3], Le16(&d[4]), d[6], {}});
       endpoint = &alt->endpoints.back();
@@ -134,6 +138,36 @@ std::optional<ConfigurationDescriptor> ParseConfiguration(std::span<const uint8_
     pos += length;
   }
   return c;
+}
+
+std::optional<SuperSpeedCompanion> EndpointDescriptor::Companion() const noexcept {
+  for (size_t pos = 0; pos + 2 <= extra.size() && extra[pos] >= 2; pos += extra[pos])
+    if (extra[pos + 1] == descriptor_type::kSuperSpeedEndpointCompanion && extra[pos] >= 6 && pos + 6 <= extra.size())
+      return SuperSpeedCompanion{extra[pos + 2], extra[pos + 3], Le16(&extra[pos + 4])};
+  return std::nullopt;
+}
+
+std::optional<BosDescriptor> ParseBos(std::span<const uint8_t> b, std::error_code &ec) {
+  if (b.size() < 5 || b[0] < 5 || b[1] != descriptor_type::kBos) {
+    ec = MakeStatusCode(status::kDeviceDataError);
+    return std::nullopt;
+  }
+  ec.clear();
+  BosDescriptor bos;
+  bos.totalLength = Le16(&b[2]);
+  size_t end = std::min<size_t>(bos.totalLength, b.size());
+  bos.truncated = bos.totalLength > b.size();
+  for (size_t pos = b[0]; pos < end;) {
+    const size_t length = b[pos];
+    if (length < 3 || length > end - pos) {
+      bos.truncated = true;
+      break;
+    }
+    if (b[pos + 1] == descriptor_type::kDeviceCapability)
+      bos.capabilities.push_back({b[pos + 2], std::vector<uint8_t>(b.begin() + ptrdiff_t(pos + 3), b.begin() + ptrdiff_t(pos + length))});
+    pos += length;
+  }
+  return bos;
 }
 
 std::optional<std::u16string> ParseString(std::span<const uint8_t> b, std::error_code &ec) {

@@ -28,9 +28,9 @@ using detail::SetError;
 
 namespace detail {
 
-void Fatal(const char *what) noexcept {
-  std::fprintf(stderr, "xrusb: %s\n", what);
-  std::abort();
+void AwaitRelease(os::Handle h, os::Overlapped *o) noexcept {
+  (void)os::Cancel(h, o);
+  while (!os::Completed(o)) os::YieldThread();
 }
 
 uint32_t ToMilliseconds(Milliseconds timeout) noexcept {
@@ -47,8 +47,7 @@ int32_t Control(os::Handle h, uint32_t code, const void *in, size_t inLength, vo
   o.hEvent = os::SyncEvent();
   if (os::Ioctl(h, code, in, uint32_t(inLength), out, uint32_t(outLength), bytes, &o)) return 0;
   if (os::LastError() != os::kErrorIoPending) return os::LastStatus();
-  if (!os::Result(h, &o, os::kInfinite) && !os::Completed(&o))
-    detail::Fatal("a control request could not be waited for");
+  if (!os::Result(h, &o, os::kInfinite) && !os::Completed(&o)) AwaitRelease(h, &o);
   *bytes = uint32_t(o.InternalHigh);
   const int32_t status = int32_t(uint32_t(o.Internal));
   return status < 0 ? status : 0;

@@ -77,9 +77,11 @@ void Drain(RequestState &r) noexcept;
 
 uint32_t ToMilliseconds(Milliseconds timeout) noexcept;
 
-// The system still writes into memory of ours and nothing can wait for it any more: stopping is
-// the only safe outcome.
-[[noreturn]] void Fatal(const char *what) noexcept;
+// A wait failed while the system still holds 'o' and the buffers with it. Returning would let it
+// write into memory we free, and ending the process is the application's call, not ours: cancel
+// the request and watch its status block until the system lets go (closing a handle ends its
+// requests, so this ends). The caller then reports the request's own outcome.
+void AwaitRelease(os::Handle h, os::Overlapped *o) noexcept;
 
 // One control code on 'h', waited for. The status (0 on success) and the bytes returned.
 int32_t Control(os::Handle h, uint32_t code, const void *in, size_t inLength, void *out, size_t outLength,

@@ -79,8 +79,7 @@ bool Collect(RequestState &r, uint32_t milliseconds) {
     if (os::Completed(&r.overlapped)) break;
     const uint32_t error = os::LastError();
     if (error == os::kWaitTimeout || error == os::kErrorIoIncomplete) continue;
-    // The system still writes into this request, and nothing can wait for it any more.
-    detail::Fatal("a request in flight lost its handle; its buffer cannot be released safely");
+    detail::AwaitRelease(h, &r.overlapped);
   }
   Finish(r);
   return true;
@@ -319,7 +318,7 @@ int32_t Transfer(os::Handle h, uint8_t *buffer, size_t length, bool read, Millis
     if (!os::Result(h, &o, detail::ToMilliseconds(timeout)) && !os::Completed(&o)) {
       timedOut = true;
       os::Cancel(h, &o);
-      if (!os::Result(h, &o, os::kInfinite) && !os::Completed(&o)) detail::Fatal("a transfer could not be waited for");
+      if (!os::Result(h, &o, os::kInfinite) && !os::Completed(&o)) detail::AwaitRelease(h, &o);
     }
   }
   *bytes = uint32_t(o.InternalHigh);

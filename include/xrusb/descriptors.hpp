@@ -22,6 +22,9 @@ inline constexpr uint8_t kString = 3;
 inline constexpr uint8_t kInterface = 4;
 inline constexpr uint8_t kEndpoint = 5;
 inline constexpr uint8_t kInterfaceAssociation = 11;
+inline constexpr uint8_t kBos = 15;
+inline constexpr uint8_t kDeviceCapability = 16;
+inline constexpr uint8_t kSuperSpeedEndpointCompanion = 48;
 }  // namespace descriptor_type
 
 // The same numbers as the driver's pipe types and the endpoint's bmAttributes bits 0-1.
@@ -43,6 +46,13 @@ struct DeviceDescriptor {
   uint8_t numConfigurations = 0;
 };
 
+// USB 3.2, 9.6.7: follows each endpoint descriptor of a SuperSpeed configuration.
+struct SuperSpeedCompanion {
+  uint8_t maxBurst = 0;       // packets per burst, less one
+  uint8_t attributes = 0;     // bulk: streams (bits 0-4); isochronous: Mult (bits 0-1)
+  uint16_t bytesPerInterval = 0;
+};
+
 struct EndpointDescriptor {
   uint8_t address = 0;
   uint8_t attributes = 0;
@@ -55,6 +65,18 @@ struct EndpointDescriptor {
   TransferType Type() const noexcept { return TransferType(attributes & 3); }
   uint16_t MaxPacketSize() const noexcept { return wMaxPacketSize & 0x7FF; }
   unsigned TransactionsPerMicroframe() const noexcept { return ((wMaxPacketSize >> 11) & 3) + 1; }
+  // The SuperSpeed companion among 'extra', when there is one.
+  std::optional<SuperSpeedCompanion> Companion() const noexcept;
+};
+
+// USB 3.2, 9.6.4: groups the interfaces of one function.
+struct InterfaceAssociation {
+  uint8_t firstInterface = 0;
+  uint8_t interfaceCount = 0;
+  uint8_t functionClass = 0;
+  uint8_t functionSubClass = 0;
+  uint8_t functionProtocol = 0;
+  uint8_t stringIndex = 0;
 };
 
 struct AltSetting {
@@ -85,6 +107,7 @@ struct ConfigurationDescriptor {
   uint8_t maxPower = 0;               // in units of 2 mA (8 mA at super speed)
   std::vector<Interface> interfaces;  // in order of first appearance
   std::vector<uint8_t> extra;         // descriptors before the first interface
+  std::vector<InterfaceAssociation> associations;
   std::vector<uint8_t> raw;           // the block as parsed (at most wTotalLength bytes)
   bool truncated = false;             // the device sent fewer than wTotalLength bytes
   bool malformed = false;             // a descriptor broke the format; see above
@@ -103,6 +126,19 @@ std::optional<ConfigurationDescriptor> ParseConfiguration(std::span<const uint8_
 std::optional<std::u16string> ParseString(std::span<const uint8_t> bytes, std::error_code &ec);
 // String descriptor 0: the language IDs.
 std::vector<uint16_t> ParseLanguages(std::span<const uint8_t> bytes, std::error_code &ec);
+
+// USB 3.2, 9.6.2: the binary device object store and its device capabilities.
+struct DeviceCapability {
+  uint8_t type = 0;           // bDevCapabilityType: 2 USB 2.0 extension, 3 SuperSpeed, 4 container ID, ...
+  std::vector<uint8_t> data;  // the capability's bytes after bDevCapabilityType
+};
+struct BosDescriptor {
+  uint16_t totalLength = 0;
+  std::vector<DeviceCapability> capabilities;
+  bool truncated = false;
+};
+// STATUS_DEVICE_DATA_ERROR for bytes that do not start with a BOS descriptor.
+std::optional<BosDescriptor> ParseBos(std::span<const uint8_t> bytes, std::error_code &ec);
 
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string ToUtf8(std::u16string_view text);

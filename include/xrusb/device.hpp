@@ -67,7 +67,23 @@ std::vector<DeviceEntry> ListDevices(const Guid &interfaceClass = kDefaultInterf
                                      ListFlags flags = ListFlags::None);
 std::vector<DeviceEntry> ListDevices(const Guid &interfaceClass, ListFlags flags, std::error_code &ec);
 
+// The devices of the class with this vendor and product ID (and serial number string, when
+// given), in ListDevices order; an empty list when there is none.
+std::vector<DeviceEntry> FindDevices(uint16_t vendorId, uint16_t productId,
+                                     const std::optional<std::string> &serialNumber = std::nullopt,
+                                     const Guid &interfaceClass = kDefaultInterfaceGuid);
+std::vector<DeviceEntry> FindDevices(uint16_t vendorId, uint16_t productId,
+                                     const std::optional<std::string> &serialNumber, const Guid &interfaceClass,
+                                     std::error_code &ec);
+
 enum class Recipient : uint8_t { Device = 0, Interface = 1, Endpoint = 2, Other = 3 };
+
+// The speed the device runs at. The driver learns only "high speed or not" from the bus: a device
+// that is not at high speed is reported at full speed (low-speed devices are not told apart, and
+// a bus that offers only version 0 of its interface reports every device so), one that is and
+// declares USB 3 (bcdUSB 3.0 and above, which a USB 3 device reports only when it runs at
+// SuperSpeed) at SuperSpeed.
+enum class Speed : uint8_t { Unknown, Low, Full, High, Super };
 enum class RequestType : uint8_t { Class = 1, Vendor = 2 };
 
 // A class or vendor request on the default control pipe. The data stage is the buffer given
@@ -186,6 +202,9 @@ class Device {
                        Recipient recipient = Recipient::Device);
   size_t SetDescriptor(uint8_t type, uint8_t index, uint16_t languageId, std::span<const uint8_t> data,
                        Recipient recipient, std::error_code &ec);
+  // The BOS descriptor set (USB 2.1 and above), read whole. Devices without one stall.
+  BosDescriptor GetBosDescriptor();
+  BosDescriptor GetBosDescriptor(std::error_code &ec);
   std::vector<uint16_t> GetLanguages();
   std::vector<uint16_t> GetLanguages(std::error_code &ec);
   // Without a language, the device's first.
@@ -206,6 +225,19 @@ class Device {
   uint8_t GetInterface(uint8_t interfaceNumber);  // its alternate setting, as the device reports it
   uint8_t GetInterface(uint8_t interfaceNumber, std::error_code &ec);
 
+  // Any request on the default control pipe from its setup packet; the direction and the kind
+  // come from bmRequestType, the data stage is 'data' (wLength is its size). Standard requests
+  // go through the driver's own codes; SET_ADDRESS, SET_CONFIGURATION, SET_INTERFACE and
+  // SYNCH_FRAME are refused with ERR_INVALID_PARAMETER (use SetConfiguration and SetInterface).
+  // Every request is bounded by the device's request time-out (SetRequestTimeout).
+  size_t ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, std::span<uint8_t> data);
+  size_t ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, std::span<uint8_t> data,
+                 std::error_code &ec);
+  // The driver's limit on each request to the device (0: none; 1000 ms unless the registry says
+  // otherwise); the same as changing DeviceSettings::requestTimeoutMs.
+  void SetRequestTimeout(Milliseconds timeout);
+  void SetRequestTimeout(Milliseconds timeout, std::error_code &ec);
+
   // Class and vendor requests; the number of bytes moved.
   size_t ControlIn(const ControlRequest &request, std::span<uint8_t> data);
   size_t ControlIn(const ControlRequest &request, std::span<uint8_t> data, std::error_code &ec);
@@ -224,6 +256,14 @@ class Device {
   void SetConfiguration(uint16_t index, std::initializer_list<InterfaceSelection> interfaces, std::error_code &ec) {
     SetConfiguration(index, std::span<const InterfaceSelection>(interfaces.begin(), interfaces.size()), ec);
   }
+  // The first configuration with every interface in alternate setting 0.
+  void SetConfiguration();
+  void SetConfiguration(std::error_code &ec);
+  // By bConfigurationValue, as the USB request names it (the descriptors are read to find it);
+  // interfaces not named are selected in alternate setting 0.
+  void SetConfigurationByValue(uint8_t configurationValue, std::span<const InterfaceSelection> interfaces = {});
+  void SetConfigurationByValue(uint8_t configurationValue, std::span<const InterfaceSelection> interfaces,
+                               std::error_code &ec);
   void Unconfigure();
   void Unconfigure(std::error_code &ec);
   ActiveConfiguration GetActiveConfiguration();
@@ -252,6 +292,8 @@ class Device {
   Bandwidth GetBandwidth(std::error_code &ec);
   DeviceProperties GetProperties();
   DeviceProperties GetProperties(std::error_code &ec);
+  Speed GetSpeed();
+  Speed GetSpeed(std::error_code &ec);
   DriverVersion GetDriverVersion();
   DriverVersion GetDriverVersion(std::error_code &ec);
   // The device leaves the bus and comes back (under a new path, as a new Device).

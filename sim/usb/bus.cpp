@@ -1,9 +1,11 @@
 // The bus as tests see it, and the physical device object's Plug and Play side and its
 // direct-call interface (its power side: bus_power.cpp).
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "sim/kernel/clock.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
@@ -374,6 +376,7 @@ void Reset() {
     b.driver = nullptr;
     b.pace = Pace::Fast;
     b.forcePending = false;
+    b.traceData = false;
     b.busFreeAt = 0;
     b.consumedBandwidth = 0;
     b.nextHandle = 1;
@@ -421,11 +424,19 @@ NTSTATUS IrpStatusFor(USBD_STATUS status) {
   }
 }
 
+namespace {
+
+bool TransferIn(const Transfer &t) { return t.control ? t.setup.In() : (t.endpoint & 0x80) != 0; }
+
+}  // namespace
+
 uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t) {
   TraceEntry e;
   e.function = urb->UrbHeader.Function;
   e.status = USBD_STATUS_PENDING;
   e.irpStatus = STATUS_PENDING;
+  e.id = d.traceBase + d.trace.size();
+  e.submitted = sim::Now100ns();
   if (t) {
     e.pipe = t->pipe ? t->pipe->handle : nullptr;
     e.endpoint = t->endpoint;
@@ -439,16 +450,44 @@ uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t) {
     auto it = d.pipes.find(e.pipe);
     if (it != d.pipes.end()) e.endpoint = it->second->endpoint.address;
   }
-  d.trace.push_back(e);
+  d.trace.push_back(std::move(e));
   return d.traceBase + d.trace.size() - 1;
 }
 
-void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength) {
+void TraceOutData(Device &d, uint64_t seq, PURB urb, const Transfer &t) {
+  if (!State().traceData || !t.hasBuffer || !t.length || TransferIn(t)) return;
+  if (seq < d.traceBase || seq - d.traceBase >= d.trace.size()) return;
+  const uint8_t *buffer = BufferOf(urb);
+  d.trace[seq - d.traceBase].data.assign(buffer, buffer + t.length);
+}
+
+void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength, PURB urb) {
   if (seq < d.traceBase || seq - d.traceBase >= d.trace.size()) return;  // cleared meanwhile
   TraceEntry &e = d.trace[seq - d.traceBase];
   e.status = status;
   e.irpStatus = IrpStatusFor(status);
   e.actualLength = actualLength;
+  e.completed = sim::Now100ns();
+  if (!urb || !State().traceData) return;
+  const bool in = e.function == URB_FUNCTION_CONTROL_TRANSFER || e.setup.bmRequestType || e.setup.bRequest
+                      ? e.setup.In()
+                      : (e.endpoint & 0x80) != 0;
+  if (e.function == URB_FUNCTION_ISOCH_TRANSFER) {
+    const auto &iso = urb->UrbIsochronousTransfer;
+    e.startFrame = iso.StartFrame;
+    // An isochronous IN buffer holds each packet at its offset, with gaps: keep it up to the
+    // end of the last packet that moved data.
+    ULONG end = 0;
+    for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+      e.packets.push_back({iso.IsoPacket[i].Offset, iso.IsoPacket[i].Length, iso.IsoPacket[i].Status});
+      if (iso.IsoPacket[i].Length) end = std::max(end, iso.IsoPacket[i].Offset + iso.IsoPacket[i].Length);
+    }
+    if (in) actualLength = std::min(end, e.requestedLength);
+  }
+  if (in && actualLength && BufferValid(urb, actualLength)) {
+    const uint8_t *buffer = BufferOf(urb);
+    e.data.assign(buffer, buffer + actualLength);
+  }
 }
 
 }  // namespace sim::usb::detail
@@ -466,6 +505,11 @@ void Bus::SetPace(Pace pace) {
   std::lock_guard<std::mutex> guard(State().lock);
   State().pace = pace;
   State().wake.notify_all();
+}
+
+void Bus::SetTraceData(bool on) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  State().traceData = on;
 }
 
 void Bus::SetForcePending(bool on) {

@@ -45,6 +45,19 @@ struct TraceEntry {
   ULONG isoPackets = 0;
   USBD_STATUS status = 0;   // USBD_STATUS_PENDING while the bus holds it
   NTSTATUS irpStatus = 0;   // STATUS_PENDING while the bus holds it
+  uint64_t id = 0;          // unique per device for the world's length (the URB's sequence number)
+  int64_t submitted = 0;    // interrupt time (100 ns units) at which the bus took it
+  int64_t completed = 0;    // and ended it; 0 while it holds it
+  // Only while SetTraceData is on: the data stage as it crossed the bus (OUT as submitted, IN as
+  // returned), and an isochronous transfer's packets as they ended.
+  struct IsoPacket {
+    ULONG offset = 0;
+    ULONG length = 0;
+    USBD_STATUS status = 0;
+  };
+  std::vector<uint8_t> data;
+  std::vector<IsoPacket> packets;
+  ULONG startFrame = 0;
 };
 
 class Bus {
@@ -56,6 +69,8 @@ class Bus {
   // Every request, even one the bus could answer at once, is answered STATUS_PENDING and
   // completed from the bus thread.
   void SetForcePending(bool on);
+  // Whether the trace keeps each transfer's data (for captures; off by default, it costs a copy).
+  void SetTraceData(bool on);
 
   // Creates the physical device object for 'model' and hands it to the Plug and Play manager
   // with 'functionDriver' above it. Returns the PDO.

@@ -130,6 +130,7 @@ class BusState {
   std::deque<Completion> deferred;  // force-pending answers, delivered by the bus thread
   Pace pace = Pace::Fast;
   bool forcePending = false;
+  bool traceData = false;
   // Test hook: the transfers an abort cancels wait here, after the abort has completed, until
   // the test releases them.
   bool holdAborted = false;
@@ -167,7 +168,10 @@ void *NewHandle();                     // with the lock held
 NTSTATUS IrpStatusFor(USBD_STATUS status);
 // Records a URB in the device's trace; returns its sequence number. Lock held.
 uint64_t TraceUrb(Device &d, PURB urb, const Transfer *t);
-void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength);
+// With SetTraceData on: the OUT data of a transfer the bus accepted. Lock held.
+void TraceOutData(Device &d, uint64_t seq, PURB urb, const Transfer &t);
+// 'urb', when given, is the ended transfer's: its IN data and packets go into the trace.
+void TraceOutcome(Device &d, uint64_t seq, USBD_STATUS status, ULONG actualLength, PURB urb = nullptr);
 
 // bus_power.cpp: IRP_MJ_POWER; and whether a URB function needs the device itself to answer,
 // which a suspended one cannot (lock held).

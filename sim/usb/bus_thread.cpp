@@ -28,7 +28,8 @@ Completion Finish(Transfer *t, USBD_STATUS status) {
       iso.ErrorCount = iso.NumberOfPackets;
     }
   }
-  TraceOutcome(*t->device, t->traceSeq, status, t->hasBuffer ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0);
+  TraceOutcome(*t->device, t->traceSeq, status, t->hasBuffer ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0,
+               urb);
   Completion c{t->irp, IrpStatusFor(status), 0};
   State().byIrp.erase(t->irp);
   State().queue.remove(t);

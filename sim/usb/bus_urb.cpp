@@ -195,6 +195,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   uint64_t seq = TraceUrb(d, urb, isTransfer ? t : nullptr);
   if (isTransfer && status == USBD_STATUS_SUCCESS) {
     t->traceSeq = seq;
+    TraceOutData(d, seq, urb, *t);
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     if (!QueueTransfer(t, lock)) {
       // Cancelled before it reached the bus's queue.

@@ -76,7 +76,7 @@ void UnplugInFlight(const Machine &m, xrusb::Device &device) {
 
   std::printf("  %zu bulk and %zu isochronous requests in flight; the device is pulled out\n",
               waiting.size() + streaming.size(), isoReads.size());
-  sim::usb::Bus::Get().Unplug(m.pdo);
+  m.machine->Unplug(m.id);
   Tally("waiting bulk reads", waiting);
   Tally("streaming bulk reads", streaming);
   std::map<std::string, size_t> isoOutcomes;

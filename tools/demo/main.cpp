@@ -3,15 +3,9 @@
 // out with requests in flight.
 #include <cstdio>
 
-#include "driver/core/driver.h"
+#include "lib/sim/machine_access.h"
 #include "report.h"
-#include "sim/kernel/objects.h"
-#include "sim/kernel/pool.h"
-#include "sim/kernel/registry.h"
-#include "sim/kernel/threads.h"
-#include "sim/kernel/world.h"
-#include "sim/usb/bus.h"
-#include "sim/win32/win32.h"
+#include "xrusb/sim.hpp"
 
 namespace {
 
@@ -25,19 +19,14 @@ void PrintConfiguration(const xrusb::ActiveConfiguration &c) {
                 p.maxPacketSize, p.maxTransferSize);
 }
 
-int Run(PDRIVER_OBJECT driver, demo::Machine &m) {
+int Run(demo::Machine &m) {
   demo::Section("a test device is plugged into the simulated high-speed bus");
-  const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1209&PID_7355\\1";
-  sim::registry::SetString(key, u"DriverDeviceBaseName", u"XrUsb");
-  sim::usb::TestDeviceOptions options;
+  xrusb::sim::TestDeviceOptions options;
   options.loopbackCapacity = 1 << 20;
-  m.device = sim::usb::MakeTestDevice(options);
-  sim::usb::Bus::Get().SetPace(sim::usb::Pace::RealTime);
-  sim::usb::PlugOptions plug;
-  plug.registryKey = key;
-  m.pdo = sim::usb::Bus::Get().Plug(m.device.model, driver, plug);
+  m.id = m.machine->PlugTestDevice(options, {.strings = {{"DriverDeviceBaseName", "XrUsb"}}});
+  m.pdo = xrusb::sim::detail::MachineAccess::Pdo(*m.machine, m.id);
+  m.device = xrusb::sim::detail::MachineAccess::TestDeviceOf(*m.machine, m.id);
 
-  simwin::ProcessScope app(sim::NewProcess("demo"));
   const std::vector<xrusb::DeviceEntry> found = xrusb::ListDevices(xrusb::kDefaultInterfaceGuid);
   std::printf("  devices of interface class %s: %zu\n", xrusb::kDefaultInterfaceGuid.ToString().c_str(),
               found.size());
@@ -74,7 +63,7 @@ int Run(PDRIVER_OBJECT driver, demo::Machine &m) {
 
   demo::Section("unplugged with requests in flight");
   demo::UnplugInFlight(m, device);
-  if (demo::FirmwareLoop(driver) != 0) return 1;
+  if (demo::FirmwareLoop(xrusb::sim::detail::MachineAccess::Driver(*m.machine)) != 0) return 1;
   return 0;
 }
 
@@ -82,16 +71,16 @@ int Run(PDRIVER_OBJECT driver, demo::Machine &m) {
 
 int main() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  sim::World world;
-  PDRIVER_OBJECT driver = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
+  // The bus moves data at its real payload rate, so that the figures mean something.
+  xrusb::sim::Machine machine({.realTimeBus = true});
   demo::Machine m;
+  m.machine = &machine;
   int result = 1;
   try {
-    result = Run(driver, m);
+    result = Run(m);
   } catch (const std::system_error &e) {
     std::printf("\nfailed: %s\n", e.what());
   }
-  if (result != 0 && m.pdo) sim::usb::Bus::Get().Unplug(m.pdo);
   std::printf("\n");
   return result;
 }

@@ -6,11 +6,14 @@
 #include <system_error>
 
 #include "sim/usb/test_device.h"
+#include "xrusb/sim.hpp"
 #include "xrusb/xrusb.hpp"
 
 namespace demo {
 
 struct Machine {
+  xrusb::sim::Machine *machine = nullptr;  // the simulated machine
+  xrusb::sim::DeviceId id = 0;             // the test device in it
   PDEVICE_OBJECT pdo = nullptr;   // the test device on the simulated bus
   sim::usb::TestDevice device;    // and what it counted
   std::u16string path;            // its interface path, as the application found it

@@ -178,7 +178,7 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
   for (const uint32_t check : {1, 0}) {
     SCOPED_TRACE(check);
     Plug({{u"CheckPidOnUnconfig", check}});
-    HANDLE ha, hb;
+    HANDLE ha = nullptr, hb = nullptr;  // set by OpenIn; initialised for the optimiser, which cannot see it
     ASSERT_EQ(OpenIn(a, &ha), STATUS_SUCCESS);
     ASSERT_EQ(SendIn(a, ha, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
     ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
@@ -205,7 +205,7 @@ TEST_F(Configuration, StartTimeConfiguration) {
   ExpectRecords(0, Completed(0, {{1, 1, 0x12345}}));  // the others in alternate setting 0
   // Made by no process: any may drop it.
   PEPROCESS b = sim::NewProcess("B");
-  HANDLE hb;
+  HANDLE hb = nullptr;
   ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
   EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
   CloseIn(b, hb);

@@ -158,6 +158,9 @@ class Machine {
   DeviceId PlugTestDevice(const TestDeviceOptions &device = {}, const PlugOptions &options = {});
   DeviceId PlugFx2Bootloader(const PlugOptions &options = {});  // a bare EZ-USB FX2 (04B4:8613)
   DeviceId Plug(DeviceModel model, const PlugOptions &options = {});
+  // A file in the simulated \SystemRoot\system32\drivers\ folder, where the driver reads the
+  // firmware an FX device's FxFwFile value names.
+  void PutDriverFile(const std::string &name, std::vector<uint8_t> bytes);
   // Surprise removal: requests in flight fail, open handles see the device gone.
   void Unplug(DeviceId device);
   std::vector<DeviceId> Devices() const;  // plugged, in plug order

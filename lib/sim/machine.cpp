@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "driver/core/driver.h"
+#include "sim/kernel/files.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
@@ -215,6 +216,10 @@ DeviceId Machine::PlugTestDevice(const TestDeviceOptions &device, const PlugOpti
 DeviceId Machine::PlugFx2Bootloader(const PlugOptions &options) {
   usb::FxDevice fx = usb::MakeFxBootloader(usb::FxVariant::Fx2);
   return s_->Plug(fx.model, usb::kFxVendorId, usb::kFx2ProductId, options);
+}
+
+void Machine::PutDriverFile(const std::string &name, std::vector<uint8_t> bytes) {
+  ::sim::files::PutFile("system32\\drivers\\" + name, std::move(bytes));
 }
 
 DeviceId Machine::Plug(DeviceModel m, const PlugOptions &options) {

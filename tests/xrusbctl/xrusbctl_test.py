@@ -78,13 +78,15 @@ with tempfile.TemporaryDirectory() as tmp:
                  "stats", "0x81", "start", "100", ";", "read", "0x81", "-l", "512", ";", "stats", "0x81", "show", ";",
                  "ctrl", "0x40", "0x60", "0", "0", "3", "--data", "09 08 07", "--pipe", "0x07", ";",
                  "ctrl", "0xC0", "0x61", "0", "0", "3", "--pipe", "0x07", ";",
-                 "fw", "fix", hexfile, fixed, ";", "fw", "check", fixed)
+                 "fw", "fix", hexfile, fixed, ";", "fw", "check", fixed, ";", "fw", "load", fixed)
     r = lines(out)
     check("reset unconfigures", r[2]["configured"] is False, out)
     check("power states", [r[5]["state"], r[6]["state"]] == ["D2", "D0"], out)
     check("statistics", (r[9]["bytesTransferred"], r[9]["averagingIntervalMs"]) == (512, 100), out)
     check("second control pipe", r[11]["data"] == "09 08 07", out)
     check("firmware fixed and loads", r[12]["fixed"] and r[13]["loads"] and not r[13]["findings"], out)
+    check("firmware loaded into a bare FX2", r[14]["loaded"] and "04b4:8613" not in r[14]["devices"], out)
+    run("fw", "load", hexfile, code=1)
     out, _ = run("fw", "check", hexfile, code=1)
     check("firmware fault in the driver's words", "1:1: error: Invalid firmware file: record type." in out, out)
 

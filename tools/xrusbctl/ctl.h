@@ -101,6 +101,11 @@ extern const Command kMachineCommands[];
 bool SimulatedMachine();
 void StartMachine(const std::vector<std::string> &devices, const std::string &captureFile);
 void StopMachine();
+// Host: plugs a bare FX2 bootloader whose FxFwFile names 'firmware', put in the machine's drivers
+// folder, and waits until the driver's download has run; false when the device did not start
+// (the driver refused the file or the download failed). Windows: a usage error (the driver
+// loads firmware only at a device's start, from the file its FxFwFile value names).
+bool LoadFirmware(const std::string &name, std::vector<uint8_t> firmware);
 
 // The shell's line input: with editing and history on a terminal, plain lines otherwise.
 // False at the end of input.

@@ -1,6 +1,5 @@
 // Firmware files for EZ-USB FX devices: checked as the driver will load them at device start,
-// or rewritten into a form it accepts. Loading happens at the device's start, from the file its
-// FxFwFile value names, so there is no command that loads.
+// rewritten into a form it accepts, or (on the simulated machine) loaded into a bare FX2.
 #include <cstdio>
 #include <fstream>
 
@@ -54,19 +53,42 @@ int Fix(Context &c, Args &a) {
   return kOk;
 }
 
+int Load(Context &c, Args &a) {
+  if (a.Count() != 2) throw UsageError("fw load FILE");
+  const std::string &path = a.At(1);
+  const std::string name = path.substr(path.find_last_of("/\\") + 1);
+  const bool started = LoadFirmware(name, ReadFileBytes(path));
+  c.Forget();
+  Json devices = Json::Array();
+  std::string list;
+  for (const xrusb::DeviceEntry &e : c.Devices()) {
+    if (!e.descriptor) continue;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", e.descriptor->vendorId, e.descriptor->productId);
+    devices.Push(std::string(ids));
+    list += std::string(list.empty() ? "" : ", ") + ids;
+  }
+  c.result["loaded"] = started;
+  c.result["devices"] = std::move(devices);
+  c.Text("plugged a bare FX2 whose FxFwFile is %s: %s; devices now: %s\n", name.c_str(),
+         started ? "loaded, and back as its firmware" : "the driver failed its start (see fw check)", list.c_str());
+  return started ? kOk : kFailed;
+}
+
 int Firmware(Context &c, Args &a) {
   const uint32_t base = uint32_t(ParseNumber(a.Option("--base").value_or("0x2000"), 0xFFFFFFFF, "--base"));
   const std::optional<std::string> what = a.Optional(0);
   if (what == "check") return Check(c, a, base);
   if (what == "fix") return Fix(c, a);
-  throw UsageError("fw check FILE [--base FXEXTRAMBASE] | fw fix FILE OUT");
+  if (what == "load") return Load(c, a);
+  throw UsageError("fw check FILE [--base FXEXTRAMBASE] | fw fix FILE OUT | fw load FILE");
 }
 
 }  // namespace
 
 const Command kFirmwareCommands[] = {
-    {"fw", "check FILE [--base N] | fix FILE OUT",
-     "check an FX firmware HEX file as the driver loads it, or write a copy it accepts", Firmware},
+    {"fw", "check FILE [--base N] | fix FILE OUT | load FILE",
+     "check an FX firmware HEX file as the driver loads it, write a copy it accepts, or load it (host)", Firmware},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -70,6 +70,18 @@ void NeedMachine() {
   if (!g_machine) throw UsageError("no simulated machine");
 }
 
+}  // namespace
+
+bool LoadFirmware(const std::string &name, std::vector<uint8_t> firmware) {
+  NeedMachine();
+  g_machine->PutDriverFile(name, std::move(firmware));
+  g_last = g_machine->PlugFx2Bootloader({.strings = {{"FxFwFile", name}}});
+  g_machine->Settle();
+  return !g_machine->Path(g_last).empty();
+}
+
+namespace {
+
 int Plug(Context &c, Args &a) {
   NeedMachine();
   const std::string kind = a.Optional(0).value_or("test");

@@ -193,6 +193,7 @@ int Main(int argc, char **argv) {
     StartMachine(devices.empty() ? std::vector<std::string>{"test"} : devices, capture);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "xrusbctl: %s\n", e.what());
+    StopMachine();  // not left to static destruction, which would run after the world it needs
     return kUsage;
   }
   int code;

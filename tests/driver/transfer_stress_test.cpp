@@ -229,8 +229,13 @@ TEST_F(TransferStress, SleepAndResumeUnderStreams) {
     ASSERT_EQ(BindPipe(workers[k].h, workers[k].endpoint), STATUS_SUCCESS);
   }
   std::atomic<bool> gone[2] = {false, false}, quiet{false};
+  std::atomic<size_t> finished{0};
   std::vector<std::thread> threads;
-  for (size_t k = 0; k < workers.size(); ++k) threads.emplace_back([&, k] { workers[k].Run(gone[k < 4 ? 0 : 1]); });
+  for (size_t k = 0; k < workers.size(); ++k)
+    threads.emplace_back([&, k] {
+      workers[k].Run(gone[k < 4 ? 0 : 1]);
+      if (k < 4) ++finished;
+    });
   threads.emplace_back([&] {
     for (uint32_t k = 0; !quiet.load(); ++k) {
       const DeviceParameters p{XRUSB_OPTION_UNCONFIGURE_ON_CLOSE | (k % 2 ? XRUSB_OPTION_REMOTE_WAKEUP : 0), 1000};
@@ -262,6 +267,12 @@ TEST_F(TransferStress, SleepAndResumeUnderStreams) {
   for (size_t k = 0; k < 4; ++k)
     EXPECT_TRUE(support::AwaitUntil([&] { return workers[k].completed > before[k] + 2; }, "a stream moving again"));
   gone[0] = true;
+  // The loopback writer stops too, and may stop before the reads it was feeding have had their
+  // data: what is left is cancelled.
+  while (finished < 4) {
+    for (size_t k = 0; k < 4; ++k) simwin::CancelIoEx(workers[k].h, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   for (std::thread &t : threads) t.join();
 }
 

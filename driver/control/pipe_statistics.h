@@ -10,7 +10,7 @@ struct DeviceExtension;
 // IOCTL_SETUP_PIPE_STATISTICS: the running statistic and its ring go first, so a refused setup
 // leaves the statistic off.
 NTSTATUS SetupPipeStatistics(DeviceExtension *dx, PipeContext *pipe, const StatisticsSetup *request);
-// Starts the statistic over 'interval' ms (not 0) with a new ring; the pipe has none.
+// Starts the statistic over 'interval' ms (not 0) with a fresh ring; the pipe has none.
 NTSTATUS SetupStatistics(DeviceExtension *dx, PipeContext *pipe, ULONG interval);
 // The StatisticsQuery in 'buffer' is replaced by the PipeStatistics result. Never fails.
 NTSTATUS QueryStatistics(DeviceExtension *dx, PipeContext *pipe, PVOID buffer);

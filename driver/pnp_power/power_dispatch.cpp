@@ -89,7 +89,7 @@ NTSTATUS HandleMinor(DeviceExtension *dx, PIRP irp) {
         return SendDownWith(dx, irp, SystemQueryPowerCompletion);
       }
       if (type == DevicePowerState) {
-        // Held from here on: a device about to sleep takes no new transfers.
+        // Held from here on: a device about to sleep takes no further transfers.
         WaitForObject(&dx->deviceMutex, Executive);
         WaitForObject(&dx->transferMutex, Executive);
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&dx->queueLock);

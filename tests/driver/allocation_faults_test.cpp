@@ -5,10 +5,11 @@
 // reached more than once is failed at its first and at its last occurrence.
 // XRUSB_FAULT_FLOWS=name,... runs only those flows; each prints its number of sites and runs, and
 // with XRUSB_FAULT_SITES set the sites themselves.
-#include <cstdio>
-#include <cstdlib>
 #include <cxxabi.h>
 #include <execinfo.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <set>
 #include <string>
@@ -59,7 +60,8 @@ bool Through(const sim::Site &s, const char *function) {
 }
 std::string Describe(const sim::Site &s) {
   static const char *kinds[] = {"pool", "IRP", "MDL", "work item", "error log", "registry key"};
-  std::string d = std::string(kinds[size_t(s.kind)]) + (s.kind == sim::AllocKind::Pool ? " " + sim::TagName(s.tag) : "");
+  std::string d =
+      std::string(kinds[size_t(s.kind)]) + (s.kind == sim::AllocKind::Pool ? " " + sim::TagName(s.tag) : "");
   for (const std::string &f : Functions(s)) d += " < " + f;
   return d;
 }
@@ -68,19 +70,24 @@ std::string Describe(const sim::Site &s) {
 bool OutOfResources(NTSTATUS s) {
   return s == ERR_NO_MEMORY || s == STATUS_INSUFFICIENT_RESOURCES || s == STATUS_NO_MEMORY ||
          s == ERR_NO_TRANSFER_CONTEXT || s == ERR_BUFFER_MAPPING_FAILED || s == ERR_USBD_INSUFFICIENT_RESOURCES ||
-         s == ERR_USBD_NO_MEMORY ||
-         s == STATUS_UNSUCCESSFUL;
+         s == ERR_USBD_NO_MEMORY || s == STATUS_UNSUCCESSFUL;
 }
 
 const std::set<std::string> &LogMessages() {
-  static const std::set<std::string> messages = {
-      "Unable to open device-specific registry key.", "Unable to create device object.",
-      "Unable to create symbolic link for device object.", "Unable to register default device interface.",
-      "Unable to register user-defined device interface.", "Unable to attach device to device stack.",
-      "Unable to allocate memory.", "Unable to configure the device during startup.",
-      "Unable to allocate string buffer.", "Unable to open FX firmware file.",
-      "Unable to allocate buffer for FX firmware file.", "Unable to read from FX firmware file.",
-      "Submit data record to external memory failed.", "Submit data record to internal memory failed."};
+  static const std::set<std::string> messages = {"Unable to open device-specific registry key.",
+                                                 "Unable to create device object.",
+                                                 "Unable to create symbolic link for device object.",
+                                                 "Unable to register default device interface.",
+                                                 "Unable to register user-defined device interface.",
+                                                 "Unable to attach device to device stack.",
+                                                 "Unable to allocate memory.",
+                                                 "Unable to configure the device during startup.",
+                                                 "Unable to allocate string buffer.",
+                                                 "Unable to open FX firmware file.",
+                                                 "Unable to allocate buffer for FX firmware file.",
+                                                 "Unable to read from FX firmware file.",
+                                                 "Submit data record to external memory failed.",
+                                                 "Submit data record to internal memory failed."};
   return messages;
 }
 
@@ -215,8 +222,8 @@ class Machine {
       EXPECT_FALSE(texts.empty()) << "a failed start says why in the event log";
     } else {
       for (const std::string &t : texts)
-        EXPECT_TRUE(std::any_of(allowedWhenStarted.begin(), allowedWhenStarted.end(),
-                                [&](const char *a) { return t == a; }))
+        EXPECT_TRUE(
+            std::any_of(allowedWhenStarted.begin(), allowedWhenStarted.end(), [&](const char *a) { return t == a; }))
             << "logged, yet started: " << t;
     }
   }
@@ -286,9 +293,8 @@ NTSTATUS Wait(HANDLE h, xrtest::Io &io, DWORD *bytes = nullptr) {
 // --- the flows -----------------------------------------------------------------------------
 
 void StartPlain(Machine &m) {
-  sim::registry::SetString(
-      u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1", u"DriverUserInterfaceGuid",
-      sim::ToU16(kUserGuid));
+  sim::registry::SetString(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1",
+                           u"DriverUserInterfaceGuid", sim::ToU16(kUserGuid));
   m.PlugTest({});
   m.ExpectLog({"Unable to register user-defined device interface."});
   if (m.Started()) {
@@ -339,7 +345,8 @@ void ConfigureAndControl(Machine &m) {
   // The device may have changed before the records failed; the caller is told.
   if (!m.Step("alternate setting", s, current == 2)) return;
   s = Io::Send(h, IOCTL_STORE_CONFIG_DESCRIPTOR, m.device_.model->configurations[0].data(),
-               DWORD(m.device_.model->configurations[0].size())).status;
+               DWORD(m.device_.model->configurations[0].size()))
+          .status;
   if (!m.Step("stored descriptor", s)) return;
   ClassOrVendorRequest vendor{};
   vendor.Type = XRUSB_REQUEST_TYPE_VENDOR;
@@ -409,7 +416,8 @@ void Iso(Machine &m) {
     bool done = bytes == io->buffer.size() - sizeof(IsoTransferHeader) - 8 * sizeof(IsoPacketDescriptor);
     for (ULONG p = 0; p < 8; ++p) done = done && xrtest::IsoPacket(io->buffer, p).Status == 0;
     // A stream that fell behind the frame clock fails whole, faults or not.
-    if (s != NTSTATUS(USBD_STATUS_ISOCH_REQUEST_FAILED | 0xE0000000u)) m.Step(read ? "iso read" : "iso write", s, done, bytes);
+    if (s != NTSTATUS(USBD_STATUS_ISOCH_REQUEST_FAILED | 0xE0000000u))
+      m.Step(read ? "iso read" : "iso write", s, done, bytes);
   }
 }
 
@@ -485,10 +493,13 @@ const Flow kFlows[] = {
     {"configure", [](Machine &m) { m.PlugTest({}); }, ConfigureAndControl},
     {"bulk", [](Machine &m) { Configure(m); }, Bulk},
     {"iso", [](Machine &m) { Configure(m, 1); }, Iso},
-    {"power", [](Machine &m) { Configure(m, 0, {{u"EnableRemoteWakeup", 1}}); }, Power},
+    {"power",
+     [](Machine &m) {
+       Configure(m, 0, {{u"EnableRemoteWakeup", 1}});
+     },
+     Power},
     {"unplug", [](Machine &m) { Configure(m); }, Unplug, true},
 };
-
 
 bool Selected(const char *name) {
   const char *only = std::getenv("XRUSB_FAULT_FLOWS");

@@ -331,7 +331,7 @@ void Firmware(Machine &m) {
 }
 
 void ConfigureAndControl(Machine &m) {
-  HANDLE h, pipe;
+  HANDLE h = simwin::INVALID_HANDLE_VALUE, pipe = simwin::INVALID_HANDLE_VALUE;
   if (!Opened(m, h)) return;
   const SetConfigurationRequest config = xrtest::ConfigRequest(0, {{0, 0, 65536}, {1, 0, 65536}, {2, 0, 64}});
   NTSTATUS s = Io::Send(h, IOCTL_SET_CONFIGURATION, &config, sizeof config).status;
@@ -369,7 +369,7 @@ void ConfigureAndControl(Machine &m) {
 // More reads waiting at the loopback than the context pool first holds, so that it grows; then
 // one write feeds those that were taken, and each gets its own slice in order.
 void Bulk(Machine &m) {
-  HANDLE source, out, in, interrupt;
+  HANDLE source = nullptr, out = nullptr, in = nullptr, interrupt = nullptr;
   if (!Opened(m, source, td::kSourceIn) || !Opened(m, out, td::kLoopbackOut) || !Opened(m, in, td::kLoopbackIn) ||
       !Opened(m, interrupt, td::kInterruptIn))
     return;
@@ -406,7 +406,7 @@ void Bulk(Machine &m) {
 }
 
 void Iso(Machine &m) {
-  HANDLE in, out;
+  HANDLE in = nullptr, out = nullptr;
   if (!Opened(m, in, td::kIsoIn) || !Opened(m, out, td::kIsoOut)) return;
   for (int k = 0; k < 6; ++k) {
     const bool read = k % 2 == 0;
@@ -424,7 +424,7 @@ void Iso(Machine &m) {
 // Down to D3 and back by control code with a read held meanwhile, then a system sleep and
 // resume, with remote wake-up armed.
 void Power(Machine &m) {
-  HANDLE h = m.handles_[0], source;
+  HANDLE h = m.handles_[0], source = nullptr;
   if (!Opened(m, source, td::kSourceIn)) return;
   const DeviceParameters p{XRUSB_OPTION_UNCONFIGURE_ON_CLOSE | XRUSB_OPTION_REMOTE_WAKEUP, 1000};
   EXPECT_EQ(Io::Send(h, IOCTL_SET_DEVICE_PARAMETERS, &p, sizeof p).status, STATUS_SUCCESS);
@@ -467,7 +467,7 @@ void Power(Machine &m) {
 
 // Surprise removal with reads at the bus and in the driver's queue: each ends once, failed.
 void Unplug(Machine &m) {
-  HANDLE in, source;
+  HANDLE in = nullptr, source = nullptr;
   if (!Opened(m, in, td::kLoopbackIn) || !Opened(m, source, td::kSourceIn)) return;
   std::vector<std::unique_ptr<xrtest::Io>> reads;
   for (int k = 0; k < 4; ++k) reads.push_back(Io::Start(in, true, std::vector<uint8_t>(64, 0)));

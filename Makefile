@@ -52,6 +52,14 @@ sleep-stress: deps
 	XRUSB_SLEEP_CYCLES=$${XRUSB_SLEEP_CYCLES:-1000} $(BUILD)/tsan/tests/driver_tests \
 	  --gtest_filter=TransferStress.SleepAndResumeUnderStreams
 
+# The device-fundamentals stress at length under ThreadSanitizer: XRUSB_STRESS_CYCLES (500 unless
+# set) surprise removals, rebalances, disables and sleeps under load, the actions drawn from
+# XRUSB_STRESS_SEED (printed; random unless set), after the sleep stress.
+.PHONY: stress-long
+stress-long: sleep-stress
+	XRUSB_STRESS_CYCLES=$${XRUSB_STRESS_CYCLES:-500} $(BUILD)/tsan/tests/driver_tests \
+	  --gtest_filter=DeviceFundamentals.*
+
 # Requests per second through the whole stack and straight to the bus, and the driver's own
 # instructions per request under callgrind. Not part of test: the numbers are for reading.
 .PHONY: bench

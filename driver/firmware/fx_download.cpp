@@ -47,8 +47,9 @@ BOOLEAN DownloadFirmware(DeviceExtension *dx, NTSTATUS *status) {
                       NT_SUCCESS(SetCpuReset(deviceObject, 1));
   if (image) ExFreePoolWithTag(image, TAG_FIRMWARE);
   if (!loaded) return TRUE;
-  // The controller leaves the bus as it lets its CPU run, so this answer may never come.
-  (VOID) SetCpuReset(deviceObject, 0);
+  // The controller leaves the bus as it lets its CPU run, so this answer may never come. A
+  // release that could not even be sent, though, leaves the CPU held: nothing runs.
+  if (SetCpuReset(deviceObject, 0) == STATUS_NO_MEMORY) return TRUE;
   *status = STATUS_SUCCESS;
   return TRUE;
 }

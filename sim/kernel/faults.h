@@ -1,6 +1,7 @@
 // Fault injection for the kernel's allocations, as a low-resources verifier does it.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace sim {
 
@@ -14,8 +15,27 @@ void FailWithProbability(AllocKind kind, double p, uint64_t seed, uint32_t tag =
 // Each allocation site of 'kind' fails the first time it is reached, then passes: one run walks
 // every failure path once.
 void FailSystematically(AllocKind kind, uint32_t tag = 0);
+// Clears every mode above and the site recording below.
 void ClearFaults();
 uint64_t FaultsInjected(AllocKind kind);
+
+// A place that allocates, as a flow reaches it: its kind, the tag of a pool block, its call stack
+// (hashed into the signature, the frames kept for a report) and how often the flow reached it.
+struct Site {
+  AllocKind kind;
+  uint32_t tag;
+  uint64_t signature;
+  uint64_t reached;
+  std::vector<const void *> frames;
+};
+// From now on notes each site reached by an allocation charged to a device stack: the driver's,
+// and those the system makes for it (as Driver Verifier's low-resources simulation fails only a
+// verified driver's). The I/O manager's own, for an application's request, are not sites.
+void RecordSites();
+// The sites reached since RecordSites, in the order first reached.
+std::vector<Site> RecordedSites();
+// Fails the occurrence-th allocation at 'site' from now on (1-based), once; recording goes on.
+void FailSite(const Site &site, uint64_t occurrence = 1);
 
 // Called by the allocators: true when this allocation must fail. 'site' is the caller's
 // return address.

@@ -196,39 +196,6 @@ TEST(AddDevice, EachFailureIsLoggedAndUnwound) {
   sim::DereferenceDevice(gone);
 }
 
-TEST(AddDevice, SystematicFaultsLeaveNothingBehind) {
-  DriverWorld w;
-  w.Load();
-  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
-  sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", kUserGuidText);
-  sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex");
-  const struct {
-    sim::AllocKind kind;
-    uint32_t tag;
-  } walks[] = {{sim::AllocKind::Pool, 0},
-               {sim::AllocKind::Pool, TAG_REGISTRY_STRING},
-               {sim::AllocKind::Pool, TAG_TRANSFER_POOL},
-               {sim::AllocKind::Pool, sim::MakeTag("IoIf")},
-               {sim::AllocKind::Pool, sim::MakeTag("Devi")},
-               {sim::AllocKind::RegistryKey, 0}};
-  for (const auto &walk : walks) {
-    SCOPED_TRACE(sim::TagName(walk.tag));
-    sim::FailSystematically(walk.kind, walk.tag);
-    // Entries of the failures themselves may be lost too.
-    sim::FailWithProbability(sim::AllocKind::ErrorLog, 0.5, walk.tag + 1);
-    uint64_t before;
-    int runs = 0;
-    do {
-      before = sim::FaultsInjected(walk.kind);
-      if (AddDeviceOn(w, w.pdo) == STATUS_SUCCESS) TeardownDevice(DeviceAbove(w.pdo));
-      ExpectNothingLeft(w.pdo);
-      ++runs;
-    } while (sim::FaultsInjected(walk.kind) != before);
-    EXPECT_GE(runs, 2);
-    sim::ClearFaults();
-  }
-}
-
 struct CountingBus {
   static inline int dereferences = 0;
   static VOID Dereference(PVOID) { ++dereferences; }

@@ -5,7 +5,6 @@
 #include "driver/core/pool_tags.h"
 #include "driver_fixture.h"
 #include "sim/kernel/error_log.h"
-#include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 
 namespace {
@@ -142,27 +141,6 @@ TEST(Parameters, StringsComeBackTerminatedWhateverTheirData) {
   EXPECT_EQ(scratch.lastPoolType, int(PagedPool));
   EXPECT_EQ(scratch.blocksOutstanding, 0u);
   EXPECT_EQ(scratch.allocations, 6u);  // two queries per string
-}
-
-TEST(Parameters, EveryAllocationFailureIsSurvived) {
-  DriverWorld w;
-  w.Load();
-  sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"Dev");
-  sim::registry::SetString(w.key, u"DriverUserInterfaceGuid", u"{DB293BE4-1F5D-40E6-9A6F-4C41D12A339E}");
-  sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex");
-  // Walk every allocation site once: whatever fails, nothing leaks and the numbers still read.
-  sim::FailSystematically(sim::AllocKind::Pool);
-  uint64_t before;
-  do {
-    before = sim::FaultsInjected(sim::AllocKind::Pool);
-    ReadBlock r(w);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.p.requestTimeout, 1000u);
-  } while (sim::FaultsInjected(sim::AllocKind::Pool) != before);
-  EXPECT_GE(sim::FaultsInjected(sim::AllocKind::Pool), 3u);
-  sim::ClearFaults();
-  EXPECT_TRUE(sim::EventLog().empty());
-  EXPECT_EQ(sim::PoolBlocksOutstanding(), 0u);
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <memory>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -17,11 +19,13 @@
 #include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "sim/kernel/pnp.h"
 #include "tests/support/await.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using sim::usb::Bus;
 using simwin::HANDLE;
 namespace td = sim::usb::test_device;
 
@@ -274,6 +278,286 @@ TEST_F(TransferStress, SleepAndResumeUnderStreams) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   for (std::thread &t : threads) t.join();
+}
+
+class DeviceFundamentals : public TransferStress {
+ protected:
+  // Opens hold it shared; an arrival holds it alone, and once it waits no open starts.
+  struct ArrivalGate {
+    std::shared_mutex mutex;
+    std::atomic<bool> arriving{false};
+    std::shared_lock<std::shared_mutex> TryOpen() {
+      if (arriving.load()) return {};
+      return std::shared_lock<std::shared_mutex>(mutex, std::try_to_lock);
+    }
+    std::unique_lock<std::shared_mutex> Arrive() {
+      arriving = true;
+      std::unique_lock<std::shared_mutex> alone(mutex);
+      arriving = false;
+      return alone;
+    }
+  };
+
+  // An application's stream: a thread of its process that keeps requests in flight on one
+  // endpoint and, whenever the device leaves it (removed, stopped, disabled), drains, closes and
+  // opens again. 'closing' asks it to close and stay closed; 'idle' says it has.
+  struct AppStream {
+    PEPROCESS app;
+    uint8_t endpoint;
+    bool iso;
+    DWORD length;
+    HANDLE h = simwin::INVALID_HANDLE_VALUE;
+    std::deque<std::unique_ptr<Request>> inFlight;
+    std::atomic<uint64_t> completed = 0, opened = 0;
+    std::atomic<bool> idle = false;
+    const std::atomic<bool> *stop_ = nullptr, *closing_ = nullptr;
+    std::atomic<int> step = 0;  // where it is, for a report: 1 opening, 2 issuing, 3 retiring, 4 closing
+
+    // A loopback read waits for data its writer may no longer send: a stream told to stop or close
+    // cancels what it has in flight.
+    NTSTATUS Retire() {
+      Request &r = *inFlight.front();
+      DWORD bytes = 0;
+      bool cancelled = false;
+      for (int slice = 0; slice < 600 && !simwin::HasOverlappedIoCompleted(&r.o); ++slice) {
+        if (!cancelled && (stop_->load() || closing_->load())) {
+          simwin::CancelIoEx(h, nullptr);
+          cancelled = true;
+        }
+        simwin::GetOverlappedResultEx(h, &r.o, &bytes, 50, FALSE);
+      }
+      if (!simwin::HasOverlappedIoCompleted(&r.o)) {
+        ADD_FAILURE() << "a request on endpoint " << std::hex << int(endpoint) << " never completed";
+        std::abort();  // its buffer may still be written
+      }
+      const NTSTATUS s = NTSTATUS(uint32_t(r.o.Internal));
+      EXPECT_TRUE(Sensible(s) || s == STATUS_DELETE_PENDING)
+          << std::hex << "endpoint " << int(endpoint) << " status " << s;
+      if (!NT_SUCCESS(s)) {
+        EXPECT_EQ(r.o.InternalHigh, 0u) << std::hex << s;
+      }
+      inFlight.pop_front();
+      ++completed;
+      return s;
+    }
+    void Close() {
+      if (h == simwin::INVALID_HANDLE_VALUE) return;
+      step = 4;
+      simwin::CancelIoEx(h, nullptr);
+      while (!inFlight.empty()) Retire();
+      EXPECT_TRUE(simwin::CloseHandle(h));
+      h = simwin::INVALID_HANDLE_VALUE;
+    }
+    void Run(const std::atomic<bool> &stop, const std::atomic<bool> &closing, ArrivalGate &arrival) {
+      stop_ = &stop;
+      closing_ = &closing;
+      simwin::ProcessScope in(app);
+      while (!stop.load()) {
+        if (closing.load()) {
+          Close();
+          idle = true;
+          std::this_thread::yield();
+          continue;
+        }
+        idle = false;
+        if (h == simwin::INVALID_HANDLE_VALUE) {
+          const std::shared_lock<std::shared_mutex> noArrival = arrival.TryOpen();
+          step = 1;
+          if (noArrival.owns_lock()) h = xrtest::PluggedDevice::Open();
+          if (h != simwin::INVALID_HANDLE_VALUE && BindPipe(h, endpoint) != STATUS_SUCCESS) {
+            EXPECT_TRUE(simwin::CloseHandle(h));
+            h = simwin::INVALID_HANDLE_VALUE;
+          }
+          if (h == simwin::INVALID_HANDLE_VALUE) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            continue;
+          }
+          ++opened;
+        }
+        step = 2;
+        while (inFlight.size() < 3)
+          inFlight.push_back(Start(
+              h, Read(), iso ? xrtest::IsoBuffer(std::vector<ULONG>(8, 256)) : std::vector<uint8_t>(length, 0x5A)));
+        step = 3;
+        const NTSTATUS s = Retire();
+        // The device, the binding or the configuration went: start again with a fresh handle.
+        if (s == ERR_NOT_BOUND || s == ERR_DEVICE_NOT_PRESENT || s == kDeviceGone || s == STATUS_DELETE_PENDING)
+          Close();
+      }
+      Close();
+    }
+    bool Read() const { return endpoint & 0x80; }
+    static NTSTATUS BindPipe(HANDLE h, uint8_t address) {
+      const BindPipeRequest r{address};
+      simwin::OVERLAPPED o{};
+      DWORD bytes = 0;
+      const bool ok = simwin::DeviceIoControl(h, IOCTL_BIND_PIPE, const_cast<BindPipeRequest *>(&r), sizeof r, nullptr,
+                                              0, &bytes, &o);
+      return ok ? STATUS_SUCCESS : simwin::RtlGetLastNtStatus();
+    }
+  };
+};
+
+// Device fundamentals, as a certification lab runs them: surprise removal and arrival, rebalance
+// (query stop, stop, start), disable and enable, system sleep and resume, each with requests in
+// flight from two applications of several threads (bulk, interrupt, isochronous streams; a thread
+// that opens, asks, writes and closes). Every request ends once with a status that fits, a handle
+// opened after each cycle moves data, and nothing remains at the end. XRUSB_STRESS_SEED picks the
+// actions (printed), XRUSB_STRESS_CYCLES their number (12; `make stress-long` runs 500 under
+// ThreadSanitizer).
+TEST_F(DeviceFundamentals, CyclesWithRequestsInFlight) {
+  const char *seedText = std::getenv("XRUSB_STRESS_SEED"), *cyclesText = std::getenv("XRUSB_STRESS_CYCLES");
+  const uint32_t seed = seedText ? uint32_t(std::strtoul(seedText, nullptr, 0)) : std::random_device{}();
+  const int cycles = cyclesText ? std::atoi(cyclesText) : 12;
+  std::printf("[ stress ] XRUSB_STRESS_SEED=%u XRUSB_STRESS_CYCLES=%d\n", seed, cycles);
+  std::fflush(stdout);
+  std::minstd_rand random(seed);
+
+  // Configured at each start (interface 1 in its isochronous setting), and kept when handles close.
+  const Values values = {{u"ConfigIndex", 0}, {u"Interface", 1}, {u"AlternateSetting", 1}, {u"UnconfigureOnClose", 0}};
+  Unplug();
+  openOnPlug_ = false;
+  Plug(values);
+  ASSERT_NE(dx_, nullptr);
+
+  PEPROCESS apps[2] = {sim::NewProcess("recorder"), sim::NewProcess("console")};
+  std::deque<AppStream> streams;
+  for (auto [app, endpoint, iso, length] : {std::tuple<int, uint8_t, bool, DWORD>{0, td::kLoopbackOut, false, 512},
+                                            {0, td::kLoopbackIn, false, 512},
+                                            {0, td::kIsoIn, true, 0},
+                                            {1, td::kSinkOut, false, 4096},
+                                            {1, td::kInterruptIn, false, 8},
+                                            {1, td::kIsoOut, true, 0}})
+    streams.emplace_back(apps[app], endpoint, iso, length);
+  // No open while a device is being added: the substitute's look at DO_DEVICE_INITIALIZING does
+  // not order an open after AddDevice.
+  std::atomic<bool> stop{false}, closing{false};
+  ArrivalGate arrival;
+  std::atomic<bool> openerIdle{false};
+  std::vector<std::thread> threads;
+  for (AppStream &s : streams) threads.emplace_back([&] { s.Run(stop, closing, arrival); });
+  // The console also opens, asks, writes on the interrupt pipe and closes with the writes in flight.
+  threads.emplace_back([&] {
+    simwin::ProcessScope in(apps[1]);
+    while (!stop.load()) {
+      const std::shared_lock<std::shared_mutex> noArrival = arrival.TryOpen();
+      if (closing.load() || !noArrival.owns_lock()) {
+        openerIdle = true;
+        std::this_thread::yield();
+        continue;
+      }
+      openerIdle = false;
+      const HANDLE h = Open();
+      if (h == simwin::INVALID_HANDLE_VALUE) {
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        continue;
+      }
+      ConfigurationInfo info;
+      (void)Send(h, IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info);
+      std::vector<std::unique_ptr<Request>> writes;
+      if (AppStream::BindPipe(h, td::kInterruptOut) == STATUS_SUCCESS)
+        for (int k = 0; k < 2; ++k) writes.push_back(Start(h, false, std::vector<uint8_t>(8, uint8_t(k))));
+      EXPECT_TRUE(simwin::CloseHandle(h));
+      for (auto &w : writes) {
+        if (!support::AwaitUntil([&] { return simwin::HasOverlappedIoCompleted(&w->o); }, "a write closed in flight"))
+          std::abort();
+        const NTSTATUS s = NTSTATUS(uint32_t(w->o.Internal));
+        EXPECT_TRUE(Sensible(s) || s == STATUS_DELETE_PENDING) << std::hex << s;
+      }
+    }
+  });
+  auto allClosed = [&] {
+    return openerIdle.load() &&
+           std::all_of(streams.begin(), streams.end(), [](const AppStream &s) { return s.idle.load(); });
+  };
+  // A handle of the test's own after each cycle: opens and reads the source, which no stream uses.
+  auto expectWorking = [&](int cycle) {
+    HANDLE h = simwin::INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(support::AwaitUntil([&] { return (h = Open()) != simwin::INVALID_HANDLE_VALUE; }, "an open"))
+        << "cycle " << cycle;
+    EXPECT_EQ(BindPipe(h, td::kSourceIn), STATUS_SUCCESS) << "cycle " << cycle;
+    std::vector<uint8_t> data(512);
+    EXPECT_EQ(Transfer(h, true, data), (xrtest::Result{STATUS_SUCCESS, 512})) << "cycle " << cycle;
+    EXPECT_TRUE(simwin::CloseHandle(h));
+  };
+  auto streamsMoving = [&](const char *what) {
+    std::vector<uint64_t> before;
+    for (const AppStream &s : streams) before.push_back(s.completed);
+    for (size_t k = 0; k < streams.size(); ++k)
+      EXPECT_TRUE(support::AwaitUntil([&] { return streams[k].completed > before[k] + 3; }, what))
+          << "endpoint " << std::hex << int(streams[k].endpoint);
+  };
+
+  const char *names[] = {"surprise removal", "rebalance", "disable and enable", "sleep and resume"};
+  int counts[4] = {};
+  for (int cycle = 0; cycle < cycles && !HasFatalFailure(); ++cycle) {
+    const int action = int(random() % 4);
+    ++counts[action];
+    SCOPED_TRACE(testing::Message() << "cycle " << cycle << ": " << names[action]);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+    switch (action) {
+      case 0: {  // the device leaves with everything in flight, then arrives again
+        Bus::Get().Unplug(pdo_);
+        if (!support::AwaitUntil([] { return sim::LookupDeviceByName(u"\\Device\\Dev0") == nullptr; },
+                                 "the removal, once the streams have closed"))
+          std::abort();  // the threads cannot be stopped cleanly from here
+        Bus::Get().Settle();
+        sim::usb::PlugOptions options;
+        options.registryKey = key_;
+        device_ = sim::usb::MakeTestDevice();
+        const std::unique_lock<std::shared_mutex> arriving = arrival.Arrive();
+        pdo_ = Bus::Get().Plug(device_.model, driver_, options);
+        dx_ = xrtest::DeviceAbove(pdo_);
+        break;
+      }
+      case 1:
+        EXPECT_EQ(sim::pnp::Rebalance(pdo_), STATUS_SUCCESS);
+        break;
+      case 2: {  // refused while the applications hold it, done once they have closed
+        const NTSTATUS first = sim::pnp::Disable(pdo_);
+        if (first != STATUS_SUCCESS) {
+          EXPECT_EQ(first, STATUS_PLUGPLAY_QUERY_VETOED);
+          closing = true;
+          if (!support::AwaitUntil(allClosed, "the applications closing")) {
+            for (const AppStream &s : streams)
+              ADD_FAILURE() << "endpoint " << std::hex << int(s.endpoint) << " idle " << s.idle << " at step "
+                            << s.step;
+            ADD_FAILURE() << "opener idle " << openerIdle;
+            std::abort();  // threads hold requests whose buffers may still be written
+          }
+          // A handle closed with writes in flight sends its close from a worker once they end.
+          if (!support::AwaitUntil([&] { return sim::pnp::Disable(pdo_) == STATUS_SUCCESS; }, "a disable"))
+            std::abort();
+        }
+        EXPECT_EQ(xrtest::DeviceAbove(pdo_), nullptr) << "disabled";
+        {
+          const std::unique_lock<std::shared_mutex> arriving = arrival.Arrive();
+          EXPECT_EQ(sim::pnp::Plug(pdo_, driver_).start, STATUS_SUCCESS) << "enabled";
+        }
+        dx_ = xrtest::DeviceAbove(pdo_);
+        closing = false;
+        break;
+      }
+      default:
+        EXPECT_EQ(sim::power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 1000));
+        EXPECT_EQ(sim::power::Resume(), STATUS_SUCCESS);
+        sim::power::Settle();
+        break;
+    }
+    expectWorking(cycle);
+    streamsMoving("the streams moving again");
+  }
+  stop = true;
+  for (std::thread &t : threads) t.join();
+  std::printf("[ stress ] %d cycles: %d surprise removals, %d rebalances, %d disables, %d sleeps\n", cycles, counts[0],
+              counts[1], counts[2], counts[3]);
+  for (const AppStream &s : streams) EXPECT_GT(s.opened, 0u);
+  for (PEPROCESS app : apps) {
+    EXPECT_EQ(simwin::OpenHandleCount(app), 0u);
+    simwin::EndProcess(app);
+  }
+  UnplugExpectingNothingLeft();
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ std::condition_variable &DispatcherCondition();
 // Threads blocked in a wait on 'object' right now, so that a test can tell a waiter has
 // reached its wait.
 size_t WaitersOn(const void *object);
+// Threads spinning to acquire the spin lock 'lock' right now.
+size_t SpinnersOn(const void *lock);
 
 // Object types kept in DISPATCHER_HEADER.Type, as Windows numbers them.
 enum : unsigned char { kEventNotification = 0, kEventSynchronization = 1, kMutant = 2, kTimerNotification = 8 };

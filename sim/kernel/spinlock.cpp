@@ -1,12 +1,31 @@
 // Spin locks: a KSPIN_LOCK holds its owner's thread record while taken.
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <thread>
 
+#include "dispatcher.h"
 #include "lock_order.h"
 #include "threads.h"
 #include "verifier.h"
 
 namespace {
+
+std::mutex g_spinnersLock;
+std::map<const void *, size_t> g_spinners;  // under g_spinnersLock; only contended acquisitions
+
+// Counts the thread among the lock's spinners while it waits for the lock.
+struct Spinning {
+  const void *lock;
+  explicit Spinning(const void *l) : lock(l) {
+    std::lock_guard<std::mutex> guard(g_spinnersLock);
+    ++g_spinners[lock];
+  }
+  ~Spinning() {
+    std::lock_guard<std::mutex> guard(g_spinnersLock);
+    if (--g_spinners[lock] == 0) g_spinners.erase(lock);
+  }
+};
 
 void Acquire(PKSPIN_LOCK lock) {
   PKTHREAD self = sim::CurrentThread();
@@ -14,9 +33,12 @@ void Acquire(PKSPIN_LOCK lock) {
   if (word.load(std::memory_order_relaxed) == ULONG_PTR(self))
     sim::VerifierFail(sim::check::kSpinLockMisuse, "spin lock %p acquired again by its owner", (void *)lock);
   ULONG_PTR expected = 0;
-  while (!word.compare_exchange_weak(expected, ULONG_PTR(self), std::memory_order_acquire)) {
-    expected = 0;
-    std::this_thread::yield();
+  if (!word.compare_exchange_strong(expected, ULONG_PTR(self), std::memory_order_acquire)) {
+    Spinning spinning(lock);
+    do {
+      expected = 0;
+      std::this_thread::yield();
+    } while (!word.compare_exchange_weak(expected, ULONG_PTR(self), std::memory_order_acquire));
   }
   sim::LockAcquired(lock, "spin lock");
   ++self->spinLocksHeld;
@@ -34,6 +56,16 @@ void Release(PKSPIN_LOCK lock) {
 }
 
 }  // namespace
+
+namespace sim {
+
+size_t SpinnersOn(const void *lock) {
+  std::lock_guard<std::mutex> guard(g_spinnersLock);
+  auto it = g_spinners.find(lock);
+  return it == g_spinners.end() ? 0 : it->second;
+}
+
+}  // namespace sim
 
 extern "C" {
 

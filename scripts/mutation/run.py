@@ -152,7 +152,7 @@ def run_suites(tree, timeout, log):
     for suite in SUITES:
         exe = os.path.join(tree, "tests", suite)
         try:
-            p = subprocess.run([exe, "--gtest_fail_fast", "--gtest_brief=1"], stdout=subprocess.PIPE,
+            p = subprocess.run([exe, "--gtest_fail_fast"], stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, text=True, errors="replace", timeout=timeout, env=env)
         except subprocess.TimeoutExpired as e:
             out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")

@@ -184,9 +184,14 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
     ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
     EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), check ? ERR_CONFIGURED_BY_OTHER_PROCESS : STATUS_SUCCESS);
     EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), check ? 1 : 0);
+    // Once the owner has dropped it, the configuration of another process is its own.
+    EXPECT_EQ(SendIn(a, ha, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(SendIn(b, hb, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(a, ha, IOCTL_UNCONFIGURE_DEVICE), check ? ERR_CONFIGURED_BY_OTHER_PROCESS : STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(a, ha, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS) << "unconfigured: no owner left";
     CloseIn(b, hb);
     CloseIn(a, ha);
-    EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), check ? 1 : 0) << "the test's own handle is still open";
     Unplug();
   }
   Plug();

@@ -111,6 +111,19 @@ TEST_F(Power, PowerDownCancelsOrKeepsWhatWaits) {
   }
 }
 
+// Wake-up goes with the configuration that armed it: no later power-up arms it again.
+TEST_F(Power, UnconfigureDisarmsWakeUp) {
+  Plug({{u"EnableRemoteWakeup", 1}});
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  ASSERT_TRUE(bus_.WaitWakePending(pdo_));
+  ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0).status, STATUS_SUCCESS);
+  EXPECT_FALSE(bus_.WaitWakePending(pdo_));
+  ASSERT_EQ(SetPower(2), STATUS_SUCCESS);
+  ASSERT_EQ(SetPower(0), STATUS_SUCCESS);
+  sim::DrainWorkItems();
+  EXPECT_FALSE(bus_.WaitWakePending(pdo_));
+}
+
 // Remote wake-up armed: a sleep the device cannot wake the system from cancels the wait-wake at
 // the query; one within DeviceWake and SystemWake keeps it, and the device's wake-up brings the
 // system back. A second wait-wake is refused; after resume one is armed again.

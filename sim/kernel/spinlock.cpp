@@ -1,5 +1,6 @@
 // Spin locks: a KSPIN_LOCK holds its owner's thread record while taken.
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -27,7 +28,18 @@ struct Spinning {
   }
 };
 
+std::atomic<bool> g_hookSet{false};
+std::function<void(PKSPIN_LOCK)> g_beforeAcquire;  // under g_spinnersLock
+
 void Acquire(PKSPIN_LOCK lock) {
+  if (g_hookSet.load(std::memory_order_acquire)) {
+    std::function<void(PKSPIN_LOCK)> hook;
+    {
+      std::lock_guard<std::mutex> guard(g_spinnersLock);
+      hook = g_beforeAcquire;
+    }
+    if (hook) hook(lock);
+  }
   PKTHREAD self = sim::CurrentThread();
   std::atomic_ref<ULONG_PTR> word(*lock);
   if (word.load(std::memory_order_relaxed) == ULONG_PTR(self))
@@ -58,6 +70,12 @@ void Release(PKSPIN_LOCK lock) {
 }  // namespace
 
 namespace sim {
+
+void SetBeforeSpinLockHook(std::function<void(PKSPIN_LOCK lock)> hook) {
+  std::lock_guard<std::mutex> guard(g_spinnersLock);
+  g_hookSet = bool(hook);
+  g_beforeAcquire = std::move(hook);
+}
 
 size_t SpinnersOn(const void *lock) {
   std::lock_guard<std::mutex> guard(g_spinnersLock);

@@ -12,11 +12,13 @@
 
 #include "driver/config/configuration.h"
 #include "driver/core/device_extension.h"
+#include "driver/core/pool_tags.h"
 #include "include/xrusb/ioctl.h"
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/dispatcher.h"
 #include "sim/kernel/pnp.h"
+#include "sim/kernel/pool.h"
 #include "sim/kernel/work_items.h"
 #include "sim/usb/bus.h"
 #include "tests/support/await.h"
@@ -125,7 +127,7 @@ TEST_F(LockGuards, DispatchPathsWaitForTheirMutexes) {
 
 // The transfer queue: linking a request, its cancel routine, a cancel by pipe, a completion from
 // the bus, the abort mark, the power-up that lifts the block and the resume work that restarts
-// the queue; and the context pool.
+// the queue; the context pool; the statistics ring that completions write to.
 TEST_F(LockGuards, TransferPathsWaitForTheirLocks) {
   Plug({{u"DeferCancelledIrps", 0}});
   ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
@@ -138,6 +140,10 @@ TEST_F(LockGuards, TransferPathsWaitForTheirLocks) {
   Expect({"context pool", Lock::Pool, [&] { io = Start(h_, true, std::vector<uint8_t>(64)); },
           [&] { return dx_->transferPool.inUseCount != inUse; }});
   ASSERT_EQ(Finish(h_, *io).status, STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_SETUP_PIPE_STATISTICS, StatisticsSetup{100}).status, STATUS_SUCCESS);
+  Expect({"statistics ring, turned off before it goes", Lock::Queue,
+          [&] { Send(IOCTL_SETUP_PIPE_STATISTICS, StatisticsSetup{0}); },
+          [&] { return sim::PoolUsage(TAG_PIPE_STATISTICS).blocksOutstanding == 0; }});
   Expect({"abort mark", Lock::Queue, [&] { SendZeroed(IOCTL_RESET_PIPE); },
           [&] { return !PipeAt(td::kSourceIn)->abortNeeded; }});
 

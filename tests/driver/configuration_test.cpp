@@ -252,6 +252,13 @@ TEST_F(Configuration, StoredDescriptorAndRemoteWakeup) {
   ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake).status, STATUS_SUCCESS);
   EXPECT_TRUE(dx_->remoteWakeupArmed);
 
+  // Not configured, the stored copy alone arms nothing.
+  ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0).status, STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())).status, STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake).status, STATUS_SUCCESS);
+  EXPECT_FALSE(dx_->remoteWakeupArmed);
+  ASSERT_EQ(Select(Request(1, Completed(1, {{0, 0, 64}}))), STATUS_SUCCESS);
+
   sim::FailNth(sim::AllocKind::Pool, 1, TAG_STORED_CONFIG_DESCRIPTOR);
   EXPECT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())).status, ERR_NO_MEMORY);
   EXPECT_EQ(dx_->storedConfigDescriptor, nullptr);

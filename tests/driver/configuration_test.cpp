@@ -8,6 +8,7 @@
 #include "plugged_device.h"
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/pnp.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -201,6 +202,25 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
   EXPECT_EQ(Reads(), (std::vector<ULONG>{0})) << "the last close selects no configuration";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   EXPECT_FALSE(dx_->configured);
+}
+
+// A change of configuration ends the old pipes' transfers before the selection closes their
+// handles in the bus driver.
+TEST_F(Configuration, ChangeAbortsTheOldPipesBeforeSelecting) {
+  Plug();
+  ASSERT_EQ(Select(Request(0, Completed(0, {{0, 0, 64}}))), STATUS_SUCCESS);
+  const HANDLE in = Another();
+  ASSERT_EQ(BindPipe(in, sim::usb::test_device::kLoopbackIn), STATUS_SUCCESS);
+  auto read = Start(in, true, std::vector<uint8_t>(64));
+  ASSERT_TRUE(support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) != 0; }, "the read held"));
+  TakeTrace();
+  ASSERT_EQ(Select(Request(1, Completed(1, {{0, 0, 64}}))), STATUS_SUCCESS);
+  std::vector<USHORT> order;
+  for (const TraceEntry &t : TakeTrace())
+    if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SELECT_CONFIGURATION)
+      order.push_back(t.function);
+  EXPECT_EQ(order, (std::vector<USHORT>{URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_SELECT_CONFIGURATION}));
+  EXPECT_EQ(Finish(in, *read).status, ERR_USBD_CANCELED);
 }
 
 TEST_F(Configuration, StartTimeConfiguration) {

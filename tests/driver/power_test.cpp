@@ -111,6 +111,21 @@ TEST_F(Power, PowerDownCancelsOrKeepsWhatWaits) {
   }
 }
 
+// Power does not release what Plug and Play holds: a power-up during a pending stop leaves the
+// queued read in the driver until the stop is called off.
+TEST_F(Power, PowerUpKeepsAStopPendingDeviceHeld) {
+  Plug({{u"AbortPipesOnPowerDown", 0}});
+  const HANDLE out = Loopback(td::kLoopbackOut);
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  auto queued = Start(out, false, std::vector<uint8_t>(16, 1));
+  ASSERT_EQ(SetPower(2), STATUS_SUCCESS);
+  ASSERT_EQ(SetPower(0), STATUS_SUCCESS);
+  sim::DrainWorkItems();
+  EXPECT_TRUE(WritesSeen().empty());
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Finish(out, *queued), (Result{STATUS_SUCCESS, 16}));
+}
+
 // Wake-up goes with the configuration that armed it: no later power-up arms it again.
 TEST_F(Power, UnconfigureDisarmsWakeUp) {
   Plug({{u"EnableRemoteWakeup", 1}});

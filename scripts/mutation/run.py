@@ -12,6 +12,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -167,6 +168,9 @@ def run_suites(tree, timeout, log, suites=SUITES):
 
 
 def main():
+    # A terminated run unwinds as an interrupted one does, restoring the mutated file of its copy
+    # (the next run would refresh the copy anyway).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "mutation"))
     ap.add_argument("--timeout", type=int, default=60, help="seconds per suite; past it the mutant is killed")

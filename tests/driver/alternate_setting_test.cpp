@@ -122,7 +122,7 @@ TEST_F(AlternateSetting, FailuresAfterTheDropLeaveTheInterfaceUnrecorded) {
 // meanwhile: sent later it would go out on a pipe the driver no longer knows, beyond every abort.
 // Another interface's switch leaves it queued.
 TEST_F(AlternateSetting, SwitchEndsTheReadsQueuedOnItsPipes) {
-  Configure(0);
+  Configure(1);  // interface 1 with its isochronous pipes
   ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
   ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
   auto read = Start(h_, true, std::vector<uint8_t>(64));

@@ -338,7 +338,18 @@ void CheckAllIrpsCompleted() {
   CheckMdlsFreed();
 }
 
+namespace {
+std::mutex g_afterCompleteLock;
+std::function<void(PIRP)> g_afterComplete;
+}  // namespace
+
+void SetAfterCompleteHook(std::function<void(PIRP irp)> hook) {
+  std::lock_guard<std::mutex> guard(g_afterCompleteLock);
+  g_afterComplete = std::move(hook);
+}
+
 void ResetIrpTracking() {
+  SetAfterCompleteHook(nullptr);
   {
     std::lock_guard<std::mutex> guard(IrpLock());
     g_irps.Reset([](PIRP irp) {
@@ -467,6 +478,17 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
+  struct AfterComplete {
+    PIRP irp;
+    ~AfterComplete() {
+      std::function<void(PIRP)> hook;
+      {
+        std::lock_guard<std::mutex> guard(sim::g_afterCompleteLock);
+        hook = sim::g_afterComplete;
+      }
+      if (hook) hook(irp);
+    }
+  } afterComplete{Irp};
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) VerifierFail(check::kIrqlMisuse, "IofCompleteRequest at IRQL %u", irql);
   // Completion routines above take locks of their own (learn.microsoft.com, IoCompleteRequest:

@@ -48,6 +48,9 @@ void CheckMdlUsable(PMDL mdl, const char *what);
 // Test hook for the window between a driver's choice of an IRP to cancel and the cancel itself:
 // runs at the start of every IoCancelIrp, before the IRP is looked at (null: none).
 void SetBeforeCancelHook(std::function<void(PIRP irp)> hook);
+// Test hook for what a driver does after it completed an IRP: runs on the completing thread as
+// every IofCompleteRequest returns (null: none). The IRP may be gone by then: compare, never touch.
+void SetAfterCompleteHook(std::function<void(PIRP irp)> hook);
 
 // Number of IRPs alive (allocated and not freed) whose stack locations, from the current one
 // down to the last one entered, name 'device'. The IRPs currently being dispatched on the

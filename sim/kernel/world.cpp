@@ -3,6 +3,7 @@
 #include <atomic>
 #include <vector>
 
+#include "dispatcher.h"
 #include "error_log.h"
 #include "faults.h"
 #include "files.h"
@@ -51,6 +52,7 @@ void ResetEverything(const WorldOptions &options) {
   ClearFaults();
   ResetPool();
   ResetLockOrder();
+  SetBeforeSpinLockHook(nullptr);
   ResetOsVersion();
   ResetProcesses();
   ResetSchedule();

@@ -120,12 +120,15 @@ TEST_F(AlternateSetting, FailuresAfterTheDropLeaveTheInterfaceUnrecorded) {
 
 // A read held in the driver's queue ends with its pipe's interface, also when its handle unbound
 // meanwhile: sent later it would go out on a pipe the driver no longer knows, beyond every abort.
+// Another interface's switch leaves it queued.
 TEST_F(AlternateSetting, SwitchEndsTheReadsQueuedOnItsPipes) {
-  Configure(0);
+  Configure(1);  // interface 1 with its isochronous pipes
   ASSERT_EQ(BindPipe(h_, td::kLoopbackIn), STATUS_SUCCESS);
   ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
   auto read = Start(h_, true, std::vector<uint8_t>(64));
   ASSERT_EQ(Send(IOCTL_UNBIND_PIPE, nullptr, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Switch(1, 0, 512), ERR_DEVICE_NOT_READY);
+  EXPECT_FALSE(simwin::HasOverlappedIoCompleted(&read->o)) << "ended by another interface's switch";
   EXPECT_EQ(Switch(0, 0, 4096), ERR_DEVICE_NOT_READY);
   const bool ended = simwin::HasOverlappedIoCompleted(&read->o);
   ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);

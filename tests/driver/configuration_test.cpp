@@ -8,6 +8,7 @@
 #include "plugged_device.h"
 #include "sim/kernel/error_log.h"
 #include "sim/kernel/pnp.h"
+#include "tests/support/await.h"
 
 namespace {
 
@@ -184,9 +185,14 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
     ASSERT_EQ(OpenIn(b, &hb), STATUS_SUCCESS);
     EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), check ? ERR_CONFIGURED_BY_OTHER_PROCESS : STATUS_SUCCESS);
     EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), check ? 1 : 0);
+    // Once the owner has dropped it, the configuration of another process is its own.
+    EXPECT_EQ(SendIn(a, ha, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(SendIn(b, hb, IOCTL_SET_CONFIGURATION, &r, sizeof r), STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(a, ha, IOCTL_UNCONFIGURE_DEVICE), check ? ERR_CONFIGURED_BY_OTHER_PROCESS : STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(b, hb, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendIn(a, ha, IOCTL_UNCONFIGURE_DEVICE), STATUS_SUCCESS) << "unconfigured: no owner left";
     CloseIn(b, hb);
     CloseIn(a, ha);
-    EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), check ? 1 : 0) << "the test's own handle is still open";
     Unplug();
   }
   Plug();
@@ -196,6 +202,25 @@ TEST_F(Configuration, UnconfigureByOwnerOnlyAndOnLastClose) {
   EXPECT_EQ(Reads(), (std::vector<ULONG>{0})) << "the last close selects no configuration";
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 0);
   EXPECT_FALSE(dx_->configured);
+}
+
+// A change of configuration ends the old pipes' transfers before the selection closes their
+// handles in the bus driver.
+TEST_F(Configuration, ChangeAbortsTheOldPipesBeforeSelecting) {
+  Plug();
+  ASSERT_EQ(Select(Request(0, Completed(0, {{0, 0, 64}}))), STATUS_SUCCESS);
+  const HANDLE in = Another();
+  ASSERT_EQ(BindPipe(in, sim::usb::test_device::kLoopbackIn), STATUS_SUCCESS);
+  auto read = Start(in, true, std::vector<uint8_t>(64));
+  ASSERT_TRUE(support::AwaitUntil([&] { return Bus::Get().HeldTransfers(pdo_) != 0; }, "the read held"));
+  TakeTrace();
+  ASSERT_EQ(Select(Request(1, Completed(1, {{0, 0, 64}}))), STATUS_SUCCESS);
+  std::vector<USHORT> order;
+  for (const TraceEntry &t : TakeTrace())
+    if (t.function == URB_FUNCTION_ABORT_PIPE || t.function == URB_FUNCTION_SELECT_CONFIGURATION)
+      order.push_back(t.function);
+  EXPECT_EQ(order, (std::vector<USHORT>{URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_SELECT_CONFIGURATION}));
+  EXPECT_EQ(Finish(in, *read).status, ERR_USBD_CANCELED);
 }
 
 TEST_F(Configuration, StartTimeConfiguration) {
@@ -246,6 +271,13 @@ TEST_F(Configuration, StoredDescriptorAndRemoteWakeup) {
   EXPECT_EQ(Bus::Get().ConfigurationValue(pdo_), 2);
   ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake).status, STATUS_SUCCESS);
   EXPECT_TRUE(dx_->remoteWakeupArmed);
+
+  // Not configured, the stored copy alone arms nothing.
+  ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0).status, STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())).status, STATUS_SUCCESS);
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_PARAMETERS, &wake, sizeof wake).status, STATUS_SUCCESS);
+  EXPECT_FALSE(dx_->remoteWakeupArmed);
+  ASSERT_EQ(Select(Request(1, Completed(1, {{0, 0, 64}}))), STATUS_SUCCESS);
 
   sim::FailNth(sim::AllocKind::Pool, 1, TAG_STORED_CONFIG_DESCRIPTOR);
   EXPECT_EQ(Send(IOCTL_STORE_CONFIG_DESCRIPTOR, copy.data(), DWORD(copy.size())).status, ERR_NO_MEMORY);

@@ -1,8 +1,12 @@
 // Power policy as applications and the system see it: the device power state through the control
 // codes, transfers held and released around a low state, system sleep with the wake check and the
 // wait-wake request's cancel against its own completion.
+#include <atomic>
+#include <thread>
+
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
+#include "sim/kernel/dispatcher.h"
 #include "sim/kernel/io_manager.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/work_items.h"
@@ -109,6 +113,56 @@ TEST_F(Power, PowerDownCancelsOrKeepsWhatWaits) {
     EXPECT_EQ(WritesSeen(), (abort ? std::vector<ULONG>{32} : std::vector<ULONG>{16, 32}));
     UnplugExpectingNothingLeft();
   }
+}
+
+// A power-down waits for what the bus still holds after its aborts, also when an earlier drain
+// left the event signalled.
+TEST_F(Power, PowerDownWaitsForTransfersTheBusStillHolds) {
+  Plug({{u"DeferCancelledIrps", 0}});
+  const HANDLE in = Loopback(td::kLoopbackIn);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto atBus = Start(in, true, std::vector<uint8_t>(64));
+    ASSERT_TRUE(support::AwaitUntil([&] { return bus_.HeldTransfers(pdo_) == 1; }, "the read at the bus"));
+    bus_.HoldAbortedTransfers(true);
+    std::atomic<bool> down{false};
+    std::thread powerDown([&] {
+      EXPECT_EQ(SetPower(2), STATUS_SUCCESS);
+      down = true;
+    });
+    EXPECT_TRUE(support::AwaitUntil([&] { return sim::WaitersOn(&dx_->transfersDrainedEvent) != 0 || down; },
+                                    "the power-down waiting"));
+    EXPECT_FALSE(down) << "powered down with a transfer at the bus";
+    bus_.HoldAbortedTransfers(false);
+    bus_.ReleaseAbortedTransfers();
+    powerDown.join();
+    EXPECT_EQ(Finish(in, *atBus), (Result{ERR_POWER_DOWN, 0}));
+    ASSERT_EQ(SetPower(0), STATUS_SUCCESS);
+  }
+}
+
+// Power does not release what Plug and Play holds: a power-up during a pending stop leaves the
+// queued read in the driver until the stop is called off.
+TEST_F(Power, PowerUpKeepsAStopPendingDeviceHeld) {
+  Plug({{u"AbortPipesOnPowerDown", 0}});
+  const HANDLE out = Loopback(td::kLoopbackOut);
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  auto queued = Start(out, false, std::vector<uint8_t>(16, 1));
+  ASSERT_EQ(SetPower(2), STATUS_SUCCESS);
+  ASSERT_EQ(SetPower(0), STATUS_SUCCESS);
+  sim::DrainWorkItems();
+  EXPECT_TRUE(WritesSeen().empty());
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Finish(out, *queued), (Result{STATUS_SUCCESS, 16}));
+}
+
+// Wake-up goes with the configuration that armed it.
+TEST_F(Power, UnconfigureDisarmsWakeUp) {
+  Plug({{u"EnableRemoteWakeup", 1}});
+  ASSERT_EQ(Configure(0, {{0, 0, 4096}}), STATUS_SUCCESS);
+  ASSERT_TRUE(bus_.WaitWakePending(pdo_));
+  ASSERT_EQ(Send(IOCTL_UNCONFIGURE_DEVICE, nullptr, 0).status, STATUS_SUCCESS);
+  EXPECT_FALSE(bus_.WaitWakePending(pdo_));
 }
 
 // Remote wake-up armed: a sleep the device cannot wake the system from cancels the wait-wake at

@@ -13,6 +13,7 @@
 #include "include/xrusb/status.h"
 #include "plugged_device.h"
 #include "sim/kernel/clock.h"
+#include "sim/kernel/pnp.h"
 #include "sim/kernel/timers.h"
 #include "sim/usb/bus.h"
 #include "tests/support/await.h"
@@ -98,6 +99,32 @@ TEST_F(ReadWrite, RefusalsCompleteWithNoBytes) {
   for (auto [h, read] : {std::pair{h_, true}, std::pair{in, false}})
     EXPECT_EQ(Transfer(h, read, buffer), (Result{ERR_INVALID_DIRECTION, 0}));
   EXPECT_EQ(BulkUrbs(td::kSinkOut, 64) + BulkUrbs(td::kSourceIn, 64), 0u);
+}
+
+// A write without a buffer is a zero-length packet on the bus; a read without one asks nothing.
+TEST_F(ReadWrite, WriteWithoutBufferSendsAZeroLengthPacket) {
+  ConfigureBulk();
+  ASSERT_EQ(BindPipe(h_, td::kSinkOut), STATUS_SUCCESS);
+  std::vector<uint8_t> none;
+  EXPECT_EQ(Transfer(h_, false, none), (Result{STATUS_SUCCESS, 0}));
+  EXPECT_EQ(BulkUrbs(td::kSinkOut, 0), 1u);
+}
+
+// A present device whose requests are held answers an unbound handle by its Plug and Play state:
+// not bound while started (powered down included), not ready while a stop is pending; a pipe
+// request checks the binding before the block.
+TEST_F(ReadWrite, UnboundHandleOfAHeldDevice) {
+  std::vector<uint8_t> buffer(64);
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_POWER_STATE, PowerStateValue{3}).status, STATUS_SUCCESS);
+  ASSERT_TRUE(dx_->requestsBlocked);
+  EXPECT_EQ(Transfer(h_, true, buffer), (Result{ERR_NOT_BOUND, 0}));
+  EXPECT_EQ(Transfer(h_, false, buffer), (Result{ERR_NOT_BOUND, 0}));
+  EXPECT_EQ(Send(IOCTL_RESET_PIPE, nullptr, 0).status, ERR_NOT_BOUND);
+  ASSERT_EQ(Send(IOCTL_SET_DEVICE_POWER_STATE, PowerStateValue{0}).status, STATUS_SUCCESS);
+  ASSERT_EQ(sim::pnp::QueryStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Transfer(h_, true, buffer), (Result{ERR_DEVICE_NOT_READY, 0}));
+  EXPECT_EQ(Send(IOCTL_RESET_PIPE, nullptr, 0).status, ERR_NOT_BOUND);
+  ASSERT_EQ(sim::pnp::CancelStop(pdo_), STATUS_SUCCESS);
 }
 
 // The bus gives the cancelled read back as cancelled; the driver completes it once, at once or

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/control/port_requests.h"
 #include "driver/control/sync_request.h"
 #include "driver/core/device_extension.h"
 #include "include/xrusb/status.h"
@@ -73,14 +74,14 @@ struct Scripted {
     }
     seen = *IoGetCurrentIrpStackLocation(irp);
     auto *urb = static_cast<PURB>(seen.Parameters.Others.Argument1);
-    urbStatusOnArrival = urb->UrbHeader.Status;
+    if (urb) urbStatusOnArrival = urb->UrbHeader.Status;  // port requests carry none
     if (hold) {
       IoMarkIrpPending(irp);
       IoSetCancelRoutine(irp, Cancel);
       held = irp;
       return STATUS_PENDING;
     }
-    if (writeUrb) urb->UrbHeader.Status = urbStatus;
+    if (writeUrb && urb) urb->UrbHeader.Status = urbStatus;
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -190,6 +191,18 @@ TEST_F(SyncRequest, GoesDownInTheNextLocationAndMapsEveryOutcome) {
     Scripted::urbStatus = USBD_STATUS(r.urbStatus);
     Call c;
     EXPECT_EQ(uint32_t(Run(c)), r.expected) << std::hex << r.irpStatus << " / " << r.urbStatus;
+  }
+}
+
+// A port cycle: an informational status from the bus is success to the caller; a failure passes.
+TEST_F(SyncRequest, PortCycleTakesInformationalStatusAsSuccess) {
+  BuildStack(false);
+  for (auto [bus, expected] : {std::pair{NTSTATUS(0x40000001), STATUS_SUCCESS}, {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL}}) {
+    Scripted::status = bus;
+    PIRP irp = IoAllocateIrp(dx_.lowerDevice->StackSize, FALSE);
+    EXPECT_EQ(CyclePort(&dx_, irp), expected);
+    EXPECT_EQ(Scripted::seen.Parameters.DeviceIoControl.IoControlCode, IOCTL_INTERNAL_USB_CYCLE_PORT);
+    IoFreeIrp(irp);
   }
 }
 

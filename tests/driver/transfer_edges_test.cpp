@@ -140,6 +140,8 @@ TEST_F(IsoEdges, Limits) {
     return b;
   };
   const std::vector<ULONG> over{kPacketSize, kPacketSize + 1, 8, 8, 8, 8, 8, 8};
+  std::vector<uint8_t> cut = IsoBuffer(std::vector<ULONG>(8, 8));
+  cut.pop_back();
   struct Case {
     const char *what;
     bool read;
@@ -154,6 +156,7 @@ TEST_F(IsoEdges, Limits) {
       {"empty packets at the end of a buffer no longer than its table", true, IsoBuffer(std::vector<ULONG>(8, 0)),
        STATUS_SUCCESS},
       {"packet below packet 0", true, moved(3, -40), ERR_INVALID_ISO_PACKET},
+      {"last packet past the end of the buffer", true, cut, ERR_INVALID_ISO_PACKET},
       {"gap before a write packet", false, moved(3, 1), ERR_INVALID_ISO_PACKET},
       {"half a frame, refused by the bus", true, IsoBuffer(std::vector<ULONG>(4, 8)), ERR_USBD_INVALID_PARAMETER},
   };

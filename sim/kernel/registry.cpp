@@ -25,6 +25,7 @@ struct Key {
 std::mutex g_lock;
 std::map<std::u16string, Key> g_keys;  // by folded path
 std::map<PDEVICE_OBJECT, std::u16string> g_deviceKeys;
+std::map<std::pair<std::u16string, std::u16string>, std::vector<uint8_t>> g_changes;  // folded key, name
 
 struct KeyHandle : KernelObject {
   std::u16string path;
@@ -128,10 +129,16 @@ void FailOpen(const std::u16string &key, NTSTATUS status) {
 
 size_t OpenKernelHandles() { return HandleCount(); }
 
+void ChangeAfterNextQuery(const std::u16string &key, const std::u16string &name, std::vector<uint8_t> data) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_changes[{Fold(key), Fold(name)}] = std::move(data);
+}
+
 void Reset() {
   std::lock_guard<std::mutex> guard(g_lock);
   g_keys.clear();
   g_deviceKeys.clear();
+  g_changes.clear();
 }
 
 NTSTATUS OpenDeviceKey(PDEVICE_OBJECT device, ULONG type, PHANDLE out) {
@@ -167,6 +174,10 @@ NTSTATUS QueryValue(HANDLE handle, PUNICODE_STRING name, KEY_VALUE_INFORMATION_C
     auto it = k->second.values.find(Fold(FromCounted(name)));
     if (it == k->second.values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     v = it->second;
+    if (auto change = g_changes.find({h->path, it->first}); change != g_changes.end()) {
+      it->second.data = std::move(change->second);
+      g_changes.erase(change);
+    }
   }
   const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
   const ULONG required = header + ULONG(v.data.size());

@@ -35,6 +35,10 @@ std::u16string DeviceKey(PDEVICE_OBJECT pdo);
 // The next opens of the key fail with this status (STATUS_SUCCESS: no failure).
 void FailOpen(const std::u16string &key, NTSTATUS status);
 
+// Another writer: once the value has been queried once more, it holds 'data' (the driver's
+// size query and its read then see different values, as they can on Windows).
+void ChangeAfterNextQuery(const std::u16string &key, const std::u16string &name, std::vector<uint8_t> data);
+
 // Kernel handles (keys and files) still open.
 size_t OpenKernelHandles();
 void Reset();

@@ -126,6 +126,10 @@ TEST(Parameters, StringsComeBackTerminatedWhateverTheirData) {
   w.Load();
   sim::registry::SetString(w.key, u"DriverDeviceBaseName", u"");  // present but empty
   sim::registry::SetString(w.key, u"FxFwFile", u"fw.hex", /*terminate=*/false);
+  // Grown by another writer between the size query and the read: the read keeps to the size.
+  const std::u16string grown = u"fw.hexAB";
+  sim::registry::ChangeAfterNextQuery(w.key, u"FxFwFile", {reinterpret_cast<const uint8_t *>(grown.data()),
+                                                           reinterpret_cast<const uint8_t *>(grown.data() + grown.size())});
   // Odd length, no terminator: 5 bytes "ab" plus a stray byte.
   sim::registry::SetValue(w.key, u"DriverUserInterfaceGuid", REG_BINARY, {'a', 0, 'b', 0, 'c'});
   ReadBlock r(w);

@@ -339,6 +339,13 @@ namespace sim::usb {
 
 using namespace detail;
 
+bool Bus::Idle() {
+  BusState &b = State();
+  std::lock_guard<std::mutex> guard(b.lock);
+  int64_t wakeAt;
+  return b.busy == 0 && b.deferred.empty() && (!b.threadRunning || !NextRunnable(b, &wakeAt));
+}
+
 void Bus::HoldAbortedTransfers(bool on) {
   std::lock_guard<std::mutex> guard(State().lock);
   State().holdAborted = on;

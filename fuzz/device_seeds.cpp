@@ -58,7 +58,10 @@ int main(int argc, char **argv) {
   // setting and the second control pipe; all answers good, then a run of odd ones.
   const sim::usb::TestDevice test = sim::usb::MakeTestDevice();
   DeviceInput plain = FromModel(*test.model, 1);
-  plain.script = Script(3, {kOpSetInterface, 0, 1, 1, 0, kOpBind, 2, 0, kOpIso, 2, 1, 8, 0, 5, 1, kOpIso, 2, 0, 8,
+  // Pipe 6 is the second control endpoint; after SET_INTERFACE 1/1, pipes 6 and 7 are isochronous.
+  plain.script = Script(3, {kOpOpen, kOpBind, 2, 6, kOpPipeControl, 2, 1, 1, 0xC2, 0x62, 0, 0, 7, 0, 4, 0, 4,
+                            kOpPipeControl, 2, 0, 1, 0x42, 0x60, 0, 0, 7, 0, 8, 0, 4, kOpStatistics, 0, 50, 1,
+                            kOpSetInterface, 0, 1, 1, 0, kOpUnbind, 2, kOpBind, 2, 7, kOpIso, 2, 1, 8, 0, 5, 1, kOpIso, 2, 0, 8,
                             0, 4, 0, kOpAbortPipe, 2, kOpResetPipe, 0, kOpUnconfigure, 0, kOpClose, 0});
   seeds.push_back(plain);
   DeviceInput odd = plain;
@@ -70,7 +73,8 @@ int main(int argc, char **argv) {
   // time-out, full speed, then unplugged while a read waits.
   DeviceInput started = FromModel(*test.model, 0);
   started.registry = {{Value(u"ConfigIndex"), 0}, {Value(u"Interface"), 1}, {Value(u"AlternateSetting"), 1},
-                      {Value(u"RequestTimeout"), 50}, {Value(u"MaxTransferSize"), 1024}};
+                      {Value(u"RequestTimeout"), 50}, {Value(u"MaxTransferSize"), 1024},
+                      {Value(u"EnableRemoteWakeup"), 1}};
   started.script = {kOpOpen, kOpBind, 0, 0, kOpRead, 0, 6, kOpAdvance, 50, kOpUnplug, kOpReap};
   started.answers = {0, 0, 0, 0, kAnswerNak, kAnswerNak, kAnswerShort, 3};
   seeds.push_back(started);

@@ -139,10 +139,7 @@ class Run {
  private:
   static void Settle() {
     usb::Bus::Get().Settle();
-    for (long spins = 0; !usb::Bus::Get().Idle(); ++spins) {
-      if (spins > 100000000) Fault("the bus never became idle");
-      std::this_thread::yield();
-    }
+    usb::Bus::Get().AwaitIdle();
   }
 
   simwin::HANDLE Handle(Reader &r) {

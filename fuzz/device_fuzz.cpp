@@ -4,24 +4,16 @@
 // values the input sets), configuration, alternate settings, transfers of every type, pipe
 // control transfers and firmware download. A fresh world per input on the manual clock, the
 // verifier on: its stops and the world's end-of-run checks (pool, IRPs, timers) abort the run.
-//
-// Time moves only when the world waits for nothing else: a ticker thread advances the clock to
-// the earliest wait or timer when the bus is idle and every thread of the world is blocked, and
-// unplugs the device when nothing at all could end a wait (a request without time-out to a
-// device that never answers). A world stuck even then is a fault.
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdarg>
+// Time moves only when the world waits for nothing else (device_ticker.h).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "device_input.h"
+#include "device_ticker.h"
 #include "driver/core/driver.h"
 #include "include/xrusb/interface_guid.h"
 #include "include/xrusb/ioctl.h"
@@ -29,7 +21,6 @@
 #include "sim/kernel/files.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/registry.h"
-#include "sim/kernel/timers.h"
 #include "sim/kernel/work_items.h"
 #include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
@@ -42,24 +33,6 @@ namespace usb = sim::usb;
 
 constexpr int kMaxHandles = 3;
 constexpr int kMaxOps = 48;
-constexpr int kMaxAdvances = 20000;  // of the ticker in one run: more is a wait that never ends
-
-[[noreturn]] void Fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void Fault(const char *fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  fprintf(stderr, "device_fuzz: ");
-  vfprintf(stderr, fmt, args);
-  fprintf(stderr, "\n");
-  va_end(args);
-  abort();
-}
-
-// XRUSB_FUZZ_VERBOSE=1: each control code's outcome and each transfer's end on stderr.
-bool Verbose() {
-  static const bool on = getenv("XRUSB_FUZZ_VERBOSE") != nullptr;
-  return on;
-}
 
 constexpr ULONG kLengths[] = {0, 1, 7, 8, 64, 512, 513, 1024, 3072, 4096, 65536};
 constexpr ULONG kTransferSizes[] = {4096, 64, 512, 65535, 65536, 1, 0, 0x200000};
@@ -69,7 +42,7 @@ struct Io {
   std::vector<uint8_t> buffer;
 };
 
-class Run {
+class Run : public TickedRun {
  public:
   Run(const DeviceInput &input, std::shared_ptr<DeviceScript> script) : input_(input), script_(std::move(script)) {}
 
@@ -88,8 +61,16 @@ class Run {
     options.registryKey = key;
     options.offerInterfaceV1 = !(input_.flags & kFlagNoV1);
     options.offerInterfaceV0 = !(input_.flags & kFlagNoV0);
-    model_ = MakeDevice(input_, script_);
-    pdo_ = usb::Bus::Get().Plug(model_, driver_, options);
+    std::shared_ptr<usb::DeviceModel> model = MakeDevice(input_, script_);
+    {
+      std::lock_guard<std::mutex> guard(unplugLock_);
+      model_ = model;
+    }
+    PDEVICE_OBJECT pdo = usb::Bus::Get().Plug(model, driver_, options);
+    {
+      std::lock_guard<std::mutex> guard(unplugLock_);
+      pdo_ = pdo;
+    }
     Settle();
   }
 
@@ -122,7 +103,7 @@ class Run {
   }
 
   // From either thread: the device leaves the bus. False when it had already gone.
-  bool Unplug() {
+  bool Unplug() override {
     std::lock_guard<std::mutex> guard(unplugLock_);
     // While the plug is under way only the model knows its device object.
     PDEVICE_OBJECT plugged = pdo_ ? pdo_ : model_ ? model_->pdo : nullptr;
@@ -134,7 +115,7 @@ class Run {
     return true;
   }
 
-  DeviceScript &Script() { return *script_; }
+  bool Vanishing() override { return script_->vanish; }
 
  private:
   static void Settle() {
@@ -151,7 +132,9 @@ class Run {
     if (handles_.size() >= kMaxHandles) return;
     if (Verbose()) fprintf(stderr, "  open\n");
     std::vector<std::u16string> paths = simwin::DeviceInterfacePaths(XRUSB_DEFAULT_INTERFACE_GUID);
-    paths.push_back(u"\\\\.\\Dev0");
+    // By name too: a device that re-enumerated while its earlier self was still being removed
+    // has the next number.
+    for (const char16_t *name : {u"\\\\.\\Dev0", u"\\\\.\\Dev1", u"\\\\.\\Dev2"}) paths.push_back(name);
     for (const std::u16string &path : paths) {
       simwin::HANDLE h = simwin::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                              FILE_FLAG_OVERLAPPED, nullptr);
@@ -380,106 +363,6 @@ class Run {
   std::set<PDEVICE_OBJECT> unplugged_;
 };
 
-class Ticker;
-Ticker &TheTicker();
-
-// Moves the manual clock, or unplugs, when the world can go on in no other way.
-class Ticker {
- public:
-  Ticker() {
-    sim::SetWaitBlockedHook([] { TheTicker().Poke(); });
-    std::thread([this] { Loop(); }).detach();
-  }
-
-  void Begin(Run *run) {
-    std::lock_guard<std::mutex> guard(lock_);
-    run_ = run;
-    advances_ = 0;
-    wake_.notify_all();
-  }
-  // Returns once the ticker no longer touches the world.
-  void End() {
-    std::lock_guard<std::mutex> guard(lock_);
-    run_ = nullptr;
-  }
-  void Poke() {
-    poked_ = true;
-    wake_.notify_all();
-  }
-
- private:
-  struct Look {
-    sim::WaitsLook waits;
-    uint64_t started;
-    bool operator==(const Look &) const = default;
-  };
-  static bool Quiet() { return usb::Bus::Get().Idle() && sim::WorkItemsAllocated() == 0; }
-  static Look Now() { return {sim::LookAtWaits(), sim::TimedWaitsStarted()}; }
-
-  // Looks often for a while after a wait has blocked, else only now and then. Acts on a look
-  // that held over two pauses with the bus idle: a moment's stillness of a thread that is about
-  // to run is not taken for a world that waits.
-  void Loop() {
-    std::unique_lock<std::mutex> lock(lock_);
-    int eager = 0;
-    for (;;) {
-      if (eager == 0) {
-        wake_.wait_for(lock, std::chrono::milliseconds(2), [&] { return run_ && poked_; });
-        if (!run_) continue;
-        eager = 12;
-      }
-      if (poked_.exchange(false)) eager = 12;
-      --eager;
-      Run *run = run_;
-      bool still = Quiet();
-      const Look before = still ? Now() : Look{};
-      still = still && before.waits.blocked > 0;
-      for (int i = 0; i < 2 && still; ++i) {
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-        lock.lock();
-        still = run_ == run && Now() == before && Quiet();
-      }
-      if (still) {
-        Act(*run, before.waits.earliestDeadline);
-        eager = 12;
-        continue;
-      }
-      lock.unlock();
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-      lock.lock();
-    }
-  }
-
-  void Act(Run &run, int64_t deadline) {
-    if (run.Script().vanish && run.Unplug()) return;
-    if (++advances_ > kMaxAdvances) Fault("the driver waits without end (%d advances of the clock)", advances_);
-    const int64_t timer = sim::NextTimerDue();
-    if (Verbose())
-      fprintf(stderr, "  ticker: now %lld, deadline %lld, timer %lld\n", (long long)sim::Now100ns(),
-              (long long)deadline, (long long)timer);
-    if (timer >= 0 && (deadline < 0 || timer <= deadline)) {
-      sim::AdvanceToNextTimer();
-    } else if (deadline >= 0) {
-      const int64_t now = sim::Now100ns();
-      sim::Advance(deadline > now ? deadline - now : 0);
-    } else if (!run.Unplug()) {
-      Fault("the driver waits for something that can no longer happen");
-    }
-  }
-
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::atomic<bool> poked_{false};
-  Run *run_ = nullptr;
-  int advances_ = 0;
-};
-
-Ticker &TheTicker() {
-  static Ticker *ticker = new Ticker;  // its thread lives as long as the process
-  return *ticker;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -488,11 +371,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   auto world = std::make_unique<sim::World>(sim::WorldOptions{sim::ClockMode::Manual});
   {
     Run run(input, script);
-    TheTicker().Begin(&run);
+    TickBegin(&run);
     run.Plug();
     run.Play();
     run.Finish();
-    TheTicker().End();
+    TickEnd();
     world.reset();
   }
   return 0;

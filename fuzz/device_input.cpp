@@ -115,7 +115,6 @@ std::optional<Response> DrawDescriptor(DeviceScript &s, const Setup &setup, cons
     default:
       return Draw(s, true, setup.wLength, &truth);
   }
-  (void)how;
   return Response::Ack(std::move(truth));
 }
 

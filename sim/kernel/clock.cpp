@@ -1,6 +1,8 @@
 #include "clock.h"
 
 #include <atomic>
+#include <list>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,34 @@ double g_scale = 1.0;
 Steady::time_point g_base = Steady::now();
 int64_t g_manualNow = 0;
 std::atomic<uint64_t> g_timedWaits{0};
+
+// The waits blocked now, with what they wait for, so that a driver of the manual clock can tell
+// a world that waits only for time. A record lives in its waiter's frame and is entered and left
+// with the waiter's lock held.
+struct BlockedWait {
+  std::mutex *lock;
+  const std::function<bool()> *ready;
+  int64_t deadline;  // -1: none
+};
+std::mutex g_blockedLock;  // guards g_blocked; taken after a waiter's lock
+std::list<BlockedWait> g_blocked;
+std::atomic<void (*)()> g_blockedHook{nullptr};
+
+class BlockedScope {
+ public:
+  BlockedScope(std::mutex *lock, const std::function<bool()> *ready, int64_t deadline) {
+    std::lock_guard<std::mutex> guard(g_blockedLock);
+    it_ = g_blocked.insert(g_blocked.end(), {lock, ready, deadline});
+    if (void (*hook)() = g_blockedHook.load()) hook();
+  }
+  ~BlockedScope() {
+    std::lock_guard<std::mutex> guard(g_blockedLock);
+    g_blocked.erase(it_);
+  }
+
+ private:
+  std::list<BlockedWait>::iterator it_;
+};
 
 std::mutex g_notifierLock;
 std::vector<std::function<void()>> g_notifiers;
@@ -82,9 +112,34 @@ void AwaitTimedWaitsStarted(uint64_t count) {
 
 int64_t DueTimeToDeadline(int64_t dueTime) { return dueTime < 0 ? Now100ns() - dueTime : dueTime; }
 
+void SetWaitBlockedHook(void (*hook)()) { g_blockedHook = hook; }
+
+WaitsLook LookAtWaits() {
+  std::set<std::mutex *> locks;
+  {
+    std::lock_guard<std::mutex> guard(g_blockedLock);
+    for (const BlockedWait &w : g_blocked) locks.insert(w.lock);
+  }
+  WaitsLook look;
+  for (std::mutex *lock : locks) {
+    // Holding a waiter's lock keeps its record in place and its condition still.
+    std::lock_guard<std::mutex> held(*lock);
+    std::lock_guard<std::mutex> guard(g_blockedLock);
+    for (const BlockedWait &w : g_blocked) {
+      if (w.lock != lock || (*w.ready)()) continue;
+      ++look.blocked;
+      if (w.deadline >= 0 && (look.earliestDeadline < 0 || w.deadline < look.earliestDeadline))
+        look.earliestDeadline = w.deadline;
+    }
+  }
+  return look;
+}
+
 bool ClockWaitUntil(std::unique_lock<std::mutex> &lock, std::condition_variable &cv, int64_t deadline100ns,
                     const std::function<bool()> &ready) {
   if (deadline100ns >= 0) ++g_timedWaits;
+  if (ready()) return true;
+  BlockedScope blocked(lock.mutex(), &ready, deadline100ns);
   for (;;) {
     if (ready()) return true;
     if (deadline100ns < 0) {

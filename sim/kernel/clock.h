@@ -30,6 +30,19 @@ uint64_t TimedWaitsStarted();
 // Blocks until at least 'count' timed waits have begun (tests use it to step a waiter).
 void AwaitTimedWaitsStarted(uint64_t count);
 
+// The waits in ClockWaitUntil whose condition is false now, and the earliest deadline among them
+// (-1: none has one). A driver of the manual clock uses it to tell a world that waits only for
+// time. Must not be called with a waiter's lock held.
+struct WaitsLook {
+  size_t blocked = 0;
+  int64_t earliestDeadline = -1;
+  bool operator==(const WaitsLook &) const = default;
+};
+WaitsLook LookAtWaits();
+// Called each time a wait blocks, with the waiter's lock held (null: nothing is called); it must
+// only note the fact.
+void SetWaitBlockedHook(void (*hook)());
+
 // For the kernel's own waits: waits on 'cv' (with 'lock' held) until 'ready' holds or the
 // interrupt time reaches 'deadline100ns' (-1: no limit). Returns false on time-out.
 bool ClockWaitUntil(std::unique_lock<std::mutex> &lock, std::condition_variable &cv,

@@ -169,6 +169,11 @@ size_t TimersSet() {
   return g_timers.size();
 }
 
+int64_t NextTimerDue() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_timers.empty() ? -1 : g_timers.begin()->first;
+}
+
 bool AdvanceToNextTimer() {
   int64_t next;
   {

@@ -11,6 +11,8 @@ namespace sim {
 
 // Timers still set (a driver that ends with a timer set leaks it).
 size_t TimersSet();
+// Interrupt time at which the earliest timer expires; -1 when none is set.
+int64_t NextTimerDue();
 // Called on the DPC's processor, at DISPATCH_LEVEL, before each DPC routine (null: none). Tests
 // hold a DPC between its start and its routine with it.
 void SetDpcStartHook(std::function<void(PKDPC)> hook);

@@ -93,6 +93,10 @@ class Bus {
                          unsigned count = 1);
   // Waits until every re-enumeration and pending bus work has finished.
   void Settle();
+  // Nothing the bus could do now without time passing or the host acting: no transfer it could
+  // run, none being moved or completed, no answer owed. AwaitIdle waits for that.
+  bool Idle();
+  void AwaitIdle();
 
   // Faults for one device: per endpoint address (0 for the default pipe) or per control request
   // (bRequest); the first that matches answers.

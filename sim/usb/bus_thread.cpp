@@ -339,6 +339,25 @@ namespace sim::usb {
 
 using namespace detail;
 
+namespace {
+bool IdleLocked(BusState &b) {
+  int64_t wakeAt;
+  return b.busy == 0 && b.deferred.empty() && (!b.threadRunning || !NextRunnable(b, &wakeAt));
+}
+}  // namespace
+
+bool Bus::Idle() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return IdleLocked(State());
+}
+
+// The bus thread notifies 'wake' at the end of every step it takes.
+void Bus::AwaitIdle() {
+  BusState &b = State();
+  std::unique_lock<std::mutex> lock(b.lock);
+  b.wake.wait(lock, [&] { return IdleLocked(b); });
+}
+
 void Bus::HoldAbortedTransfers(bool on) {
   std::lock_guard<std::mutex> guard(State().lock);
   State().holdAborted = on;

@@ -342,6 +342,9 @@ bool ExecuteTransfer(Transfer &t) {
       answer = StandardRequest(d, t.setup, std::span<const uint8_t>(buffer, t.setup.In() ? 0 : t.length), notes);
   }
   for (auto &note : notes) note();
+  if (answer && d.model->descriptor && t.setup.bRequest == USB_REQUEST_GET_DESCRIPTOR &&
+      (t.setup.bmRequestType & 0x7F) == BMREQUEST_TO_DEVICE)
+    if (std::optional<Response> own = d.model->descriptor(t.setup)) answer = std::move(own);
   if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
     if (fault && fault->kind == Response::Kind::Nak) {
       t.heldForever = true;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -55,6 +56,11 @@ struct DeviceModel {
   // standard requests other than descriptors, address, configuration, interface, status and
   // features. Unset: the request stalls.
   std::function<Response(const Setup &setup, std::span<const uint8_t> outData)> control;
+  // GET_DESCRIPTOR to the device as the device itself answers it, where the bus would answer from
+  // the fields above: a device that lies (a header that differs from the whole block, answers
+  // that change between reads, short or over-long ones). nullopt: the bus answers from the fields.
+  // Unset: always the fields.
+  std::function<std::optional<Response>(const Setup &setup)> descriptor;
   // Control requests on control endpoints other than 0.
   std::function<Response(uint8_t endpoint, const Setup &setup, std::span<const uint8_t> outData)> endpointControl;
   // Data endpoints: IN asks for up to 'length' bytes; OUT offers 'data'. Called once per bulk or

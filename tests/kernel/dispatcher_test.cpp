@@ -224,6 +224,25 @@ TEST(Timers, SwitchToTheRealClockWakesWhatTheManualOneHeld) {
   EXPECT_EQ(result.load(), STATUS_TIMEOUT);
 }
 
+// A look at the waits counts those whose object is not signalled, with the earliest deadline;
+// one signalled but not yet running again is no longer counted, nor the untimed one.
+TEST(Timers, LookAtWaitsSeesWhatOnlyTimeCouldEnd) {
+  sim::World world({sim::ClockMode::Manual});
+  KEVENT timed, untimed;
+  KeInitializeEvent(&timed, NotificationEvent, FALSE);
+  KeInitializeEvent(&untimed, NotificationEvent, FALSE);
+  std::thread a([&] { Wait(&timed, 30); });
+  std::thread b([&] { KeWaitForSingleObject(&untimed, Executive, KernelMode, FALSE, nullptr); });
+  EXPECT_TRUE(support::AwaitUntil([] { return sim::LookAtWaits().blocked == 2; }, "both waits blocked"));
+  EXPECT_EQ(sim::LookAtWaits().earliestDeadline, 30 * 10000);
+  KeSetEvent(&timed, 0, FALSE);
+  EXPECT_EQ(sim::LookAtWaits(), (sim::WaitsLook{1, -1}));
+  KeSetEvent(&untimed, 0, FALSE);
+  a.join();
+  b.join();
+  EXPECT_EQ(sim::LookAtWaits().blocked, 0u);
+}
+
 // Memory holding a set timer, or a DPC started on another processor, is freed only after
 // KeCancelTimer and KeFlushQueuedDpcs.
 TEST(DispatcherDeathTest, TimerOrDpcFreedWhileLive) {

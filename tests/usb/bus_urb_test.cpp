@@ -181,6 +181,29 @@ TEST_F(BusUrbTest, ControlRequestsAreAnsweredByTheBusOrTheModel) {
   EXPECT_NE(STATUS_SUCCESS, SubmitSync(u)) << "no interface 4";
 }
 
+// A device that answers GET_DESCRIPTOR itself is passed on as it answered, cut to the length
+// asked for; what it leaves to the bus comes from its descriptors.
+TEST_F(BusUrbTest, DescriptorsTheDeviceAnswersItselfPassAsReceived) {
+  auto dev = MakeTestDevice();
+  dev.model->descriptor = [](const sim::usb::Setup &s) -> std::optional<Response> {
+    if ((s.wValue & 0xFF) == 1) return std::nullopt;
+    return Response::Ack(std::vector<uint8_t>(300, 0x77));
+  };
+  Plug(dev.model);
+  std::vector<uint8_t> buf(260, 0);
+  URB lie = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, buf.data(), 9);
+  EXPECT_EQ(kOk, Run(lie));
+  EXPECT_EQ(lie.UrbControlDescriptorRequest.TransferBufferLength, 9u);
+  std::vector<uint8_t> head(9, 0x77);
+  head.push_back(0);
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 10), head) << "nothing past the length asked for";
+  URB truth = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, buf.data(), 260);
+  EXPECT_EQ(kOk, Run(truth));
+  const std::vector<uint8_t> &block = dev.model->configurations[1];
+  ASSERT_EQ(truth.UrbControlDescriptorRequest.TransferBufferLength, block.size());
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), buf.begin()));
+}
+
 // A stall halts the pipe: the transfers queued behind it wait, and every reset is refused until
 // they are aborted; then each reset clears its own side of the halt. Above PASSIVE_LEVEL the stack
 // takes none.

@@ -594,6 +594,8 @@ void Bus::Reenumerate(PDEVICE_OBJECT pdo, std::shared_ptr<DeviceModel> replaceme
   {
     std::lock_guard<std::mutex> guard(State().lock);
     Device &d = *DeviceOf(pdo);
+    if (d.reenumerating) return;
+    d.reenumerating = true;
     driver = d.functionDriver;
     options = d.options;
   }

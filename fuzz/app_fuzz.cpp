@@ -23,6 +23,7 @@
 #include "fuzz/app_program.h"
 #include "include/xrusb/interface_guid.h"
 #include "sim/kernel/clock.h"
+#include "sim/kernel/error_log.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/power.h"
@@ -146,6 +147,7 @@ class Machine {
       uint32_t value = in_.U8();
       if (value == 0xFF) value = in_.U32();
       values_.push_back({row, value});
+      Trace("registry %s = %u", sim::Narrow(kRegistryValues[row]).c_str(), value);
     }
     Trace("world");
     processes_[0] = sim::NewProcess("A");
@@ -323,8 +325,10 @@ class Machine {
         return;
       case kRebalance:
         if (!present_) return;
-        Trace("rebalance");
         Bus::Get().Settle();
+        // A start that failed (start-time configuration, say) took the stack down again.
+        if (sim::pnp::State(Pdo()) != sim::pnp::NodeState::Started) return;
+        Trace("rebalance");
         (void)sim::pnp::Rebalance(Pdo());
         return;
       case kAdvance: {

@@ -6,7 +6,7 @@
 // after it was cancelled and its handle closed). XRUSB_FUZZ_TRACE=1 prints the operations.
 //
 // The clock is manual: time moves only when the program says so, except that a step blocked for
-// 50 ms of real time (a driver's wait with a time-out, which nothing else would end) moves it by
+// 250 ms of real time (a driver's wait with a time-out, which nothing else would end) moves it by
 // a second, as the time-out would have passed on a machine.
 #include <atomic>
 #include <cstdarg>
@@ -93,7 +93,7 @@ void Watch(bool on) {
       still = 0;
       continue;
     }
-    if (++still < 5) continue;
+    if (++still < 25) continue;
     still = 0;
     Trace("(blocked: the clock moves 1 s)");
     sim::Advance(10'000'000);

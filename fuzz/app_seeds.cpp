@@ -70,6 +70,9 @@ std::vector<std::vector<uint8_t>> Seeds() {
   s.push_back(Bound(td::kLoopbackIn, td::kSourceIn)
                   .Plain(0, true, 64).Ioctl(1, IOCTL_RESET_DEVICE, nullptr, 0, 0).Op(app_fuzz::kSettle)
                   .Open(2).Ioctl(2, IOCTL_CYCLE_PORT, nullptr, 0, 0).Op(app_fuzz::kSettle).Open(3));
+  // The port cycled twice in a row (the bus once made two devices of it), a reset between.
+  s.push_back(Writer().Header(false, false).Open(0).Ioctl(0, IOCTL_CYCLE_PORT, nullptr, 0, 0)
+                  .Ioctl(0, IOCTL_CYCLE_PORT, nullptr, 0, 0).Ioctl(0, IOCTL_RESET_DEVICE, nullptr, 0, 0).Open(1));
   // Device power: a write held in D3, released in D0; the system asleep with requests in flight.
   s.push_back(Bound(td::kLoopbackIn, td::kLoopbackOut).DevicePower(0, 3).Plain(1, false, 16).DevicePower(0, 0).Wait(0));
   s.push_back(Bound(td::kLoopbackIn, td::kSourceIn, Writer().Header(false, false, {{kAbortOnPowerDownRow, 0}}))

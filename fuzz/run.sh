@@ -29,8 +29,6 @@ for t in $targets; do
   rm -rf "$dir/seeds"
   mkdir -p "$dir/seeds" "$dir/corpus" "$dir/artifacts"
   "$out/tree/fuzz/${t}_seeds" "$dir/seeds"
-  # Inputs kept from faults found and fixed: each must pass for good.
-  [ -d "$root/fuzz/regressions/$t" ] && cp "$root/fuzz/regressions/$t"/* "$dir/seeds/" 2>/dev/null || true
   # The corpus grows across runs in the build directory; the seeds are remade each time.
   log="$dir/fuzz.log"
   rm -f "$dir"/fuzz-*.log

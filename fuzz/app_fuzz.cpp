@@ -104,7 +104,7 @@ void Watch(bool on) {
 struct Buffer {
   std::unique_ptr<uint8_t[]> bytes;
   uint32_t length = 0;
-  explicit Buffer(uint32_t n = 0) : bytes(n ? std::make_unique<uint8_t[]>(n) : nullptr), length(n) {}
+  explicit Buffer(uint32_t n = 0) : bytes(n ? new uint8_t[n] : nullptr), length(n) {}
   uint8_t *data() { return bytes.get(); }
   void Fill(uint8_t value) {
     if (length) memset(bytes.get(), value, length);
@@ -204,7 +204,7 @@ class Machine {
     const uint32_t packets = in_.U8();
     const uint32_t flags = in_.U32(), startFrame = in_.U32();
     std::vector<uint16_t> lengths(in_.U8());
-    for (uint16_t &l : lengths) l = in_.U16();
+    for (uint16_t &l : lengths) l = in_.U16() & 0x1FFF;  // past any packet size, short of megabytes
     const uint32_t slack = in_.U8();
     const uint32_t table = uint32_t(sizeof(IsoTransferHeader) + packets * sizeof(IsoPacketDescriptor));
     uint32_t total = table;
@@ -239,7 +239,7 @@ class Machine {
         return b;
       }
       default: {
-        Buffer b(uint32_t(in_.U16()) << 4);
+        Buffer b(uint32_t(in_.U16()) << 3);
         b.Fill(in_.U8());
         return b;
       }

@@ -45,8 +45,9 @@ constexpr uint8_t kSlots = 4;
 //   mode 0: u16 length, fill byte                   plain
 //   mode 1: iso                                      built table (IsoSpec)
 //   mode 2: u16 length, u16 n, n bytes               raw bytes (header and table as given)
-//   mode 3: u16 length << 4, fill byte               large plain
-// IsoSpec: u8 packets, u32 flags, u32 start frame, u8 n, n u16 lengths used in turn, u8 slack.
+//   mode 3: u16 length << 3, fill byte               large plain
+// IsoSpec: u8 packets, u32 flags, u32 start frame, u8 n, n u16 lengths (low 13 bits) used in
+// turn, u8 slack.
 constexpr uint32_t kCodes[] = {
 #define XRUSB_FUZZ_CODE(c) c,
     XRUSB_CONTROL_CODES(XRUSB_FUZZ_CODE)

@@ -47,7 +47,7 @@ std::vector<std::vector<uint8_t>> Seeds() {
   s.push_back(Bound(td::kLoopbackIn, td::kLoopbackOut).Plain(1, false, 64).Plain(0, true, 64).Wait(0).Wait(1));
   s.push_back(Bound(td::kSourceIn, td::kSinkOut)
                   .Plain(0, true, 4096)
-                  .U8(app_fuzz::kRead).U8(0).U8(3).U16(0x1000).U8(0)  // 64 KiB
+                  .U8(app_fuzz::kRead).U8(0).U8(3).U16(0x2000).U8(0)  // 64 KiB
                   .Plain(1, false, 512)
                   .Wait(0).Wait(1).Wait(2));
   // Interrupt pipes.

@@ -26,7 +26,7 @@ for t in $targets; do
   mkdir -p "$out/$t/corpus" "$out/$t/seeds"
   "$tree/fuzz/${t}_seeds" "$out/$t/seeds"
   # -runs=0: every input of the directories once, nothing new.
-  (cd "$profiles" && LLVM_PROFILE_FILE="$profiles/$t-%p.profraw" "$tree/fuzz/$t" -runs=0 -detect_leaks=0 -timeout=20 \
+  (cd "$profiles" && ASAN_OPTIONS=detect_leaks=0 LLVM_PROFILE_FILE="$profiles/$t-%p.profraw" "$tree/fuzz/$t" -runs=0 -detect_leaks=0 -timeout=20 \
      -rss_limit_mb=4096 "$out/$t/corpus" "$out/$t/seeds" >"$profiles/$t.log" 2>&1) ||
     { tail -n 30 "$profiles/$t.log"; echo "coverage: $t failed on its corpus" >&2; exit 1; }
   "$profdata" merge -sparse -o "$profiles/$t.profdata" "$profiles/$t"-*.profraw

@@ -37,8 +37,9 @@ for t in $targets; do
   # world's to find (the kernel pool); LeakSanitizer would take the thread-local data of the
   # substitute's reused host threads, which outlive an input, for leaks.
   extra=""
-  [ "$t" = app_fuzz ] && extra="-entropic=0 -detect_leaks=0"
-  if (cd "$dir" && "$out/tree/fuzz/$t" $limit $jobs $extra -max_len=4096 -timeout=20 -rss_limit_mb=4096 \
+  leaks=1
+  [ "$t" = app_fuzz ] && extra="-entropic=0 -detect_leaks=0" && leaks=0
+  if (cd "$dir" && ASAN_OPTIONS="detect_leaks=$leaks${ASAN_OPTIONS:+:$ASAN_OPTIONS}" "$out/tree/fuzz/$t" $limit $jobs $extra -max_len=4096 -timeout=20 -rss_limit_mb=4096 \
        -print_final_stats=1 -artifact_prefix="$dir/artifacts/" "$dir/corpus" "$dir/seeds" >"$log" 2>&1); then
     cat "$log" "$dir"/fuzz-*.log 2>/dev/null |
       grep -E "^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added))" | sed "s/^/$t: /"

@@ -29,9 +29,19 @@ tsan: deps
 	cmake --build $(BUILD)/tsan -j$(JOBS)
 	cd $(BUILD)/tsan && ctest -j$(JOBS) --output-on-failure
 
-# A short coverage-guided run over the descriptor parsing of the USB library.
+# A short coverage-guided run of every fuzzer (fuzz/*_fuzz.cpp): 10 seconds each.
 fuzz: deps
-	fuzz/run.sh $(BUILD)/fuzz 15
+	fuzz/run.sh $(BUILD)/fuzz 10
+
+# Every fuzzer for as long as asked: FUZZ_SECONDS each (3600 unless set), or FUZZ_RUNS inputs
+# each when that is set; FUZZ_JOBS processes side by side. The corpora grow in $(BUILD)/fuzz.
+# `make fuzz-coverage` then prints the share of driver/ lines they reach.
+.PHONY: fuzz-long fuzz-coverage
+fuzz-long: deps
+	fuzz/run.sh $(BUILD)/fuzz $${FUZZ_SECONDS:-3600}
+
+fuzz-coverage: deps
+	fuzz/coverage.sh $(BUILD)/fuzz
 
 # The real xrusb.sys in a fresh Wine prefix on our test bus, under the library's application
 # tests built for Windows (their own build: the POSIX thread model of the same compiler).

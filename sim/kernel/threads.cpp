@@ -1,6 +1,8 @@
 #include "threads.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -40,16 +42,62 @@ void ResetProcesses() {
 
 void SetCurrentProcess(PEPROCESS process) { ThisThread().process = process; }
 
-SystemThread::SystemThread(std::function<void()> body)
-    : thread_([body = std::move(body)] {
-        ThisThread().systemThread = true;
-        body();
-      }) {}
+struct SystemThread::Job {
+  std::function<void()> body;
+  bool done = false;  // under g_poolLock
+};
+
+namespace {
+
+// Never destroyed: the pool's threads wait on them until the process exits.
+std::mutex &g_poolLock = *new std::mutex;
+std::condition_variable &g_poolWake = *new std::condition_variable;  // a job queued, or one done
+std::deque<std::shared_ptr<SystemThread::Job>> &g_jobs = *new std::deque<std::shared_ptr<SystemThread::Job>>;
+size_t g_idle = 0;
+
+// A host thread lending itself to system-thread bodies, one at a time, for the process's life.
+void PoolThread() {
+  std::unique_lock<std::mutex> lock(g_poolLock);
+  for (;;) {
+    ++g_idle;
+    g_poolWake.wait(lock, [] { return !g_jobs.empty(); });
+    --g_idle;
+    std::shared_ptr<SystemThread::Job> job = std::move(g_jobs.front());
+    g_jobs.pop_front();
+    lock.unlock();
+    _KTHREAD &t = ThisThread();
+    t = _KTHREAD{};
+    t.id = g_nextThreadId++;
+    t.systemThread = true;
+    job->body();
+    job->body = nullptr;
+    if (!t.heldLocks.empty() || t.irql != PASSIVE_LEVEL)
+      VerifierFail(check::kIrqlMisuse, "system thread %u ended at IRQL %u holding %zu lock(s)", t.id, t.irql,
+                   t.heldLocks.size());
+    lock.lock();
+    job->done = true;
+    g_poolWake.notify_all();
+  }
+}
+
+}  // namespace
+
+SystemThread::SystemThread(std::function<void()> body) : job_(std::make_shared<Job>()) {
+  job_->body = std::move(body);
+  std::lock_guard<std::mutex> guard(g_poolLock);
+  g_jobs.push_back(job_);
+  if (g_idle < g_jobs.size()) std::thread(PoolThread).detach();
+  g_poolWake.notify_all();
+}
 
 SystemThread::~SystemThread() { Join(); }
 
 void SystemThread::Join() {
-  if (thread_.joinable()) thread_.join();
+  if (!job_) return;
+  std::unique_lock<std::mutex> lock(g_poolLock);
+  g_poolWake.wait(lock, [this] { return job_->done; });
+  lock.unlock();
+  job_.reset();
 }
 
 void RunAtIrql(KIRQL irql, const std::function<void()> &body) {

@@ -2,6 +2,7 @@
 // thread record with an emulated IRQL; processes are plain records with a stable identity.
 #pragma once
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,8 +33,11 @@ PEPROCESS NewProcess(const std::string &name);
 void SetCurrentProcess(PEPROCESS process);
 
 // A system thread: runs at PASSIVE_LEVEL in the system process. Joined on destruction.
+// Host threads are reused from one body to the next (creating them dominates a short world);
+// each body starts as a fresh thread record and must end holding no lock, at PASSIVE_LEVEL.
 class SystemThread {
  public:
+  struct Job;
   SystemThread() = default;
   explicit SystemThread(std::function<void()> body);
   SystemThread(SystemThread &&) = default;
@@ -42,7 +46,7 @@ class SystemThread {
   void Join();
 
  private:
-  std::thread thread_;
+  std::shared_ptr<Job> job_;
 };
 
 // Runs body at the given IRQL on the calling thread, restoring the old level afterwards.

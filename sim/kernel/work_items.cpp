@@ -64,7 +64,10 @@ void WorkerLoop() {
     ++g_idleWorkers;
     g_wake.wait(lock, [] { return g_stopping || !g_queue.empty(); });
     --g_idleWorkers;
-    if (g_queue.empty()) return;  // stopping
+    if (g_queue.empty()) {  // stopping; the host thread goes on to other system threads' bodies
+      t_isWorker = false;
+      return;
+    }
     Job job = std::move(g_queue.front());
     g_queue.pop_front();
     if (job.item) job.item->queued = false;  // the routine may queue it again

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sim/kernel/clock.h"
+#include "sim/kernel/io_manager.h"
 #include "sim/kernel/objects.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
@@ -218,6 +219,12 @@ void DeleteWhenDetached(PDEVICE_OBJECT pdo) {
                    static_cast<void *>(pdo));
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
+  // A request still finishing at the device (the one whose answer set off a re-enumeration, say)
+  // keeps the object, as Windows defers a deletion until the last reference goes; one that never
+  // finishes is the verifier's at IoDeleteDevice.
+  start = std::chrono::steady_clock::now();
+  while (IrpsReferencing(pdo) && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   // The shell stays referenced until the world ends, so that no later device reuses its
   // address while tests and the Plug and Play manager still know it.
   ReferenceDevice(pdo);
@@ -594,6 +601,8 @@ void Bus::Reenumerate(PDEVICE_OBJECT pdo, std::shared_ptr<DeviceModel> replaceme
   {
     std::lock_guard<std::mutex> guard(State().lock);
     Device &d = *DeviceOf(pdo);
+    if (d.reenumerating) return;
+    d.reenumerating = true;
     driver = d.functionDriver;
     options = d.options;
   }

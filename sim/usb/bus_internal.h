@@ -86,6 +86,7 @@ struct Device {
   bool removed = false;  // the removal reached the PDO of a vanished device
   bool deleted = false;  // and the PDO is gone
   PDEVICE_OBJECT replacement = nullptr;
+  bool reenumerating = false;  // a port cycle or renumeration under way: a port yields one device
 
   // What the device and the host think of the configuration.
   uint8_t configurationValue = 0;

@@ -190,6 +190,13 @@ TEST_F(BusPnpTest, PortResetKeepsTheConfigurationAndCycleReenumerates) {
   EXPECT_EQ(0, Bus::Get().ConfigurationValue(now)) << "a new arrival starts unconfigured";
   pdo_ = now;
   EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(rd)) << "the old device's handles mean nothing";
+
+  // Cycled again before the re-enumeration has run: still one device on the port.
+  Bus::Get().Reenumerate(pdo_, dev.model);
+  Bus::Get().Reenumerate(pdo_, dev.model);
+  Bus::Get().Settle();
+  pdo_ = Bus::Get().Current(pdo_);
+  EXPECT_EQ(sim::pnp::StartedStacks(), std::vector<PDEVICE_OBJECT>{pdo_});
 }
 
 }  // namespace

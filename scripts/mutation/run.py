@@ -50,6 +50,15 @@ def parse(path):
     def fail(at, message):
         sys.exit(f"{path}:{at + 1}: {message}")
 
+    def take_until(end, at):
+        taken = []
+        while lines[at] != end:
+            if lines[at] in ("<<<", "===", ">>>") or lines[at].startswith("@ "):
+                fail(at, f"expected {end}")
+            taken.append(lines[at])
+            at += 1
+        return taken, at + 1
+
     while i < len(lines):
         line = lines[i]
         if not line.startswith("@ "):
@@ -67,20 +76,8 @@ def parse(path):
         i += 2
         hunks = []
         while i < len(lines) and lines[i] == "<<<":
-            i += 1
-            block, repl = [], []
-            while lines[i] != "===":
-                if lines[i] in ("<<<", ">>>") or lines[i].startswith("@ "):
-                    fail(i, "expected ===")
-                block.append(lines[i])
-                i += 1
-            i += 1
-            while lines[i] != ">>>":
-                if lines[i] in ("<<<", "===") or lines[i].startswith("@ "):
-                    fail(i, "expected >>>")
-                repl.append(lines[i])
-                i += 1
-            i += 1
+            block, i = take_until("===", i + 1)
+            repl, i = take_until(">>>", i)
             hunks.append(("\n".join(block) + "\n", "\n".join(repl) + "\n" if repl else ""))
         if not hunks:
             fail(i, "expected <<<")

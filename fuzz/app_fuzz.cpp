@@ -118,6 +118,9 @@ struct Io {
   HANDLE handle = INVALID_HANDLE_VALUE;
   int process = 0;  // the handle's
   bool read = false;
+  // Its handle was closed before it could be cancelled: an in-flight transfer of a handle that
+  // unbound first is not aborted by the close, and ends with its pipe or its device.
+  bool orphan = false;
   bool Done() const { return simwin::HasOverlappedIoCompleted(&o); }
 };
 
@@ -550,10 +553,11 @@ class Machine {
   }
 
   // --- the end: every request completes once cancelled, then the machine comes down ---
-  void AwaitAll(const char *after) {
+  void AwaitAll(const char *after, bool orphans) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (size_t k = 0; k < ios_.size(); ++k) {
       Io &io = *ios_[k];
+      if (io.orphan && !orphans) continue;
       while (!io.Done()) {
         // Cancelled requests may wait for the driver's defer timer.
         if (sim::TimersSet()) (void)sim::AdvanceToNextTimer();
@@ -577,9 +581,9 @@ class Machine {
     for (auto &io : ios_)
       if (!io->Done()) {
         simwin::ProcessScope as(processes_[io->process]);
-        (void)simwin::CancelIoEx(io->handle, &io->o);
+        if (!simwin::CancelIoEx(io->handle, &io->o)) io->orphan = true;  // closed, or the value reused
       }
-    AwaitAll("after it was cancelled");
+    AwaitAll("after it was cancelled", false);
     for (Slot &s : slots_)
       if (s.h != INVALID_HANDLE_VALUE) {
         Progress();
@@ -596,6 +600,7 @@ class Machine {
     Progress();
     Bus::Get().Settle();
     Trace("settled");
+    AwaitAll("after its handle closed and the device went", true);
     sim::pnp::Settle();
     sim::power::Settle();
     Trace("done");

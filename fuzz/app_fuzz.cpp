@@ -5,9 +5,9 @@
 // left pending, a success reporting more bytes than the caller gave, a request not completed
 // after it was cancelled and its handle closed). XRUSB_FUZZ_TRACE=1 prints the operations.
 //
-// The clock is manual: time moves only when the program says so, except that a step blocked for
-// 250 ms of real time (a driver's wait with a time-out, which nothing else would end) moves it by
-// a second, as the time-out would have passed on a machine.
+// The clock is manual: time moves only when the program says so, except that a step held up by a
+// driver's wait with a time-out, which nothing else would end, moves it to that time-out, as it
+// would have passed on a machine; a step blocked 250 ms for any other reason moves it a second.
 #include <atomic>
 #include <cstdarg>
 #include <chrono>
@@ -30,6 +30,7 @@
 #include "sim/kernel/registry.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/timers.h"
+#include "sim/kernel/work_items.h"
 #include "sim/kernel/world.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/test_device.h"
@@ -81,19 +82,52 @@ void Watch(bool on) {
   Progress();
 }
 
+// The world waits only for time: a clock wait blocked, the bus with nothing to do, no work item.
+bool WaitsForTime(sim::WaitsLook *look, uint64_t *started) {
+  if (!Bus::Get().Idle() || sim::WorkItemsAllocated() != 0) return false;
+  *look = sim::LookAtWaits();
+  *started = sim::TimedWaitsStarted();
+  return look->blocked > 0;
+}
+
+// Polls each millisecond. A step held up by a world that has waited only for time over four
+// polls gets the clock moved to the earliest deadline or timer; any other step still after
+// 250 ms gets a second.
 [[noreturn]] void Watchdog() {
   uint64_t seen = 0;
   int still = 0;
+  int timeOnly = 0;
+  sim::WaitsLook seenLook;
+  uint64_t seenStarted = 0;
   for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard<std::mutex> guard(g_watchLock);
     const uint64_t now = g_progress.load(std::memory_order_relaxed);
     if (!g_watching || now != seen) {
       seen = now;
-      still = 0;
+      still = timeOnly = 0;
       continue;
     }
-    if (++still < 25) continue;
+    sim::WaitsLook look;
+    uint64_t started = 0;
+    const bool waits = WaitsForTime(&look, &started);
+    timeOnly = waits && timeOnly > 0 && look == seenLook && started == seenStarted ? timeOnly + 1 : waits;
+    seenLook = look;
+    seenStarted = started;
+    if (timeOnly >= 4) {
+      still = timeOnly = 0;
+      const int64_t clock = sim::Now100ns();
+      const int64_t timer = sim::NextTimerDue();
+      if (timer >= 0 && (look.earliestDeadline < 0 || timer <= look.earliestDeadline)) {
+        Trace("(waiting: the clock moves to the next timer)");
+        (void)sim::AdvanceToNextTimer();
+      } else if (look.earliestDeadline > clock) {
+        Trace("(waiting: the clock moves to the earliest deadline)");
+        sim::Advance(look.earliestDeadline - clock);
+      }
+      continue;
+    }
+    if (++still < 250) continue;
     still = 0;
     Trace("(blocked: the clock moves 1 s)");
     sim::Advance(10'000'000);

@@ -75,6 +75,10 @@ std::u16string Text(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type);
 // Until then creates reach the drivers, after a query remove and a surprise removal too. A failed
 // create is reported closed.
 bool FileObjectOpening(PDEVICE_OBJECT device);
+// Held while an open looks at a device's flags: an AddDevice routine clears
+// DO_DEVICE_INITIALIZING with a plain write, and AddDevice routines run only while no open holds
+// it, so the open sees the flag as the routine left it or as it was before the routine ran.
+std::shared_lock<std::shared_mutex> HoldOffAddDevice();
 void FileObjectClosed(PDEVICE_OBJECT device);
 
 // For the power manager: the physical device objects of the stacks that are started (a stop

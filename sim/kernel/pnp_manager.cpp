@@ -38,6 +38,10 @@ struct Node {
 
 std::mutex g_lock;
 std::map<PDEVICE_OBJECT, std::shared_ptr<Node>> g_nodes;
+std::shared_mutex &AddDeviceLock() {
+  static std::shared_mutex lock;
+  return lock;
+}
 std::vector<PDEVICE_OBJECT> g_plugOrder;
 // Device a file object was opened on -> node and count; closes find their node through it even
 // after the device was detached or deleted.
@@ -316,6 +320,7 @@ PlugResult Plug(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
     Identify(*node);
     {
       PoolOwnerScope owner(pdo);
+      const std::unique_lock<std::shared_mutex> adding(AddDeviceLock());
       result.addDevice = functionDriver->DriverExtension->AddDevice(functionDriver, pdo);
     }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
@@ -514,6 +519,8 @@ std::vector<UCHAR> Sent(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> guard(g_lock);
   return node ? node->sent : std::vector<UCHAR>{};
 }
+
+std::shared_lock<std::shared_mutex> HoldOffAddDevice() { return std::shared_lock<std::shared_mutex>(AddDeviceLock()); }
 
 bool FileObjectOpening(PDEVICE_OBJECT device) {
   PDEVICE_OBJECT bottom = StackBottom(device);

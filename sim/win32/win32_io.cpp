@@ -215,6 +215,11 @@ BOOL Issue(const std::shared_ptr<FileRecord> &file, Buffers buffers, const Answe
   return FailWithStatus(status);
 }
 
+bool Initializing(PDEVICE_OBJECT device) {
+  const std::shared_lock<std::shared_mutex> noAddDevice = sim::pnp::HoldOffAddDevice();
+  return (device->Flags & DO_DEVICE_INITIALIZING) != 0;
+}
+
 bool ProbeOk(const void *buffer, ULONG length) { return length == 0 || buffer != nullptr; }
 
 }  // namespace
@@ -236,7 +241,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD desiredAccess, DWORD shareMode, LPSECURIT
     FailWithStatus(STATUS_OBJECT_NAME_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  if (sim::DeviceDeleted(device) || (device->Flags & DO_DEVICE_INITIALIZING)) {
+  if (sim::DeviceDeleted(device) || Initializing(device)) {
     sim::DereferenceDevice(device);
     FailWithStatus(STATUS_NO_SUCH_DEVICE);
     return INVALID_HANDLE_VALUE;

@@ -10,7 +10,6 @@
 #include <deque>
 #include <memory>
 #include <random>
-#include <shared_mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -282,22 +281,6 @@ TEST_F(TransferStress, SleepAndResumeUnderStreams) {
 
 class DeviceFundamentals : public TransferStress {
  protected:
-  // Opens hold it shared; an arrival holds it alone, and once it waits no open starts.
-  struct ArrivalGate {
-    std::shared_mutex mutex;
-    std::atomic<bool> arriving{false};
-    std::shared_lock<std::shared_mutex> TryOpen() {
-      if (arriving.load()) return {};
-      return std::shared_lock<std::shared_mutex>(mutex, std::try_to_lock);
-    }
-    std::unique_lock<std::shared_mutex> Arrive() {
-      arriving = true;
-      std::unique_lock<std::shared_mutex> alone(mutex);
-      arriving = false;
-      return alone;
-    }
-  };
-
   // An application's stream: a thread of its process that keeps requests in flight on one
   // endpoint and, whenever the device leaves it (removed, stopped, disabled), drains, closes and
   // opens again. 'closing' asks it to close and stay closed; 'idle' says it has.
@@ -348,7 +331,7 @@ class DeviceFundamentals : public TransferStress {
       EXPECT_TRUE(simwin::CloseHandle(h));
       h = simwin::INVALID_HANDLE_VALUE;
     }
-    void Run(const std::atomic<bool> &stop, const std::atomic<bool> &closing, ArrivalGate &arrival) {
+    void Run(const std::atomic<bool> &stop, const std::atomic<bool> &closing) {
       stop_ = &stop;
       closing_ = &closing;
       simwin::ProcessScope in(app);
@@ -361,9 +344,8 @@ class DeviceFundamentals : public TransferStress {
         }
         idle = false;
         if (h == simwin::INVALID_HANDLE_VALUE) {
-          const std::shared_lock<std::shared_mutex> noArrival = arrival.TryOpen();
           step = 1;
-          if (noArrival.owns_lock()) h = xrtest::PluggedDevice::Open();
+          h = xrtest::PluggedDevice::Open();
           if (h != simwin::INVALID_HANDLE_VALUE && BindPipe(h, endpoint) != STATUS_SUCCESS) {
             EXPECT_TRUE(simwin::CloseHandle(h));
             h = simwin::INVALID_HANDLE_VALUE;
@@ -429,19 +411,15 @@ TEST_F(DeviceFundamentals, CyclesWithRequestsInFlight) {
                                             {1, td::kInterruptIn, false, 8},
                                             {1, td::kIsoOut, true, 0}})
     streams.emplace_back(apps[app], endpoint, iso, length);
-  // No open while a device is being added: the substitute's look at DO_DEVICE_INITIALIZING does
-  // not order an open after AddDevice.
   std::atomic<bool> stop{false}, closing{false};
-  ArrivalGate arrival;
   std::atomic<bool> openerIdle{false};
   std::vector<std::thread> threads;
-  for (AppStream &s : streams) threads.emplace_back([&] { s.Run(stop, closing, arrival); });
+  for (AppStream &s : streams) threads.emplace_back([&] { s.Run(stop, closing); });
   // The console also opens, asks, writes on the interrupt pipe and closes with the writes in flight.
   threads.emplace_back([&] {
     simwin::ProcessScope in(apps[1]);
     while (!stop.load()) {
-      const std::shared_lock<std::shared_mutex> noArrival = arrival.TryOpen();
-      if (closing.load() || !noArrival.owns_lock()) {
+      if (closing.load()) {
         openerIdle = true;
         std::this_thread::yield();
         continue;
@@ -505,7 +483,6 @@ TEST_F(DeviceFundamentals, CyclesWithRequestsInFlight) {
         sim::usb::PlugOptions options;
         options.registryKey = key_;
         device_ = sim::usb::MakeTestDevice();
-        const std::unique_lock<std::shared_mutex> arriving = arrival.Arrive();
         pdo_ = Bus::Get().Plug(device_.model, driver_, options);
         dx_ = xrtest::DeviceAbove(pdo_);
         break;
@@ -530,10 +507,7 @@ TEST_F(DeviceFundamentals, CyclesWithRequestsInFlight) {
             std::abort();
         }
         EXPECT_EQ(xrtest::DeviceAbove(pdo_), nullptr) << "disabled";
-        {
-          const std::unique_lock<std::shared_mutex> arriving = arrival.Arrive();
-          EXPECT_EQ(sim::pnp::Plug(pdo_, driver_).start, STATUS_SUCCESS) << "enabled";
-        }
+        EXPECT_EQ(sim::pnp::Plug(pdo_, driver_).start, STATUS_SUCCESS) << "enabled";
         dx_ = xrtest::DeviceAbove(pdo_);
         closing = false;
         break;

@@ -15,7 +15,7 @@ cov=$(command -v llvm-cov || command -v llvm-cov-14) || { echo "coverage: llvm-c
 
 tree="$out/coverage-tree"
 CC=clang CXX=clang++ cmake -S "$root" -B "$tree" -DCMAKE_BUILD_TYPE=Debug -DXRUSB_SANITIZE=fuzzer \
-  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DXRUSB_FUZZ_COVERAGE=ON >/dev/null
+  -DCMAKE_CXX_FLAGS_DEBUG="-g -O2" -DXRUSB_FUZZ_COVERAGE=ON >/dev/null
 cmake --build "$tree" -j"$(nproc)" --target $targets $(for t in $targets; do echo "${t}_seeds"; done)
 
 profiles="$out/coverage"

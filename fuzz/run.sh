@@ -15,7 +15,7 @@ fi
 command -v clang++ >/dev/null || { echo "fuzz: clang++ not found (scripts/install-deps.sh installs clang)" >&2; exit 1; }
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$out/tree" -DCMAKE_BUILD_TYPE=Debug -DXRUSB_SANITIZE=fuzzer \
-  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" >/dev/null
+  -DCMAKE_CXX_FLAGS_DEBUG="-g -O2" >/dev/null
 seedmakers=""
 for t in $targets; do seedmakers="$seedmakers ${t}_seeds"; done
 cmake --build "$out/tree" -j"$(nproc)" --target $targets $seedmakers

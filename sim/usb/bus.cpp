@@ -524,7 +524,12 @@ void Bus::SetForcePending(bool on) {
   State().forcePending = on;
 }
 
-PDEVICE_OBJECT Bus::Plug(std::shared_ptr<DeviceModel> model, PDRIVER_OBJECT functionDriver, const PlugOptions &options) {
+namespace {
+
+// The device object of a device that has just arrived on a port, with its registry key; the Plug
+// and Play manager has not heard of it yet.
+PDEVICE_OBJECT Attach(Bus *bus, const std::shared_ptr<DeviceModel> &model, PDRIVER_OBJECT functionDriver,
+                      const PlugOptions &options) {
   BusState &b = State();
   {
     std::lock_guard<std::mutex> guard(b.lock);
@@ -539,7 +544,7 @@ PDEVICE_OBJECT Bus::Plug(std::shared_ptr<DeviceModel> model, PDRIVER_OBJECT func
   d->model = model;
   d->functionDriver = functionDriver;
   d->options = options;
-  model->bus = this;
+  model->bus = bus;
   model->pdo = pdo;
   {
     std::lock_guard<std::mutex> guard(b.lock);
@@ -561,6 +566,13 @@ PDEVICE_OBJECT Bus::Plug(std::shared_ptr<DeviceModel> model, PDRIVER_OBJECT func
     registry::CreateKey(key);
   }
   registry::SetDeviceKey(pdo, key);
+  return pdo;
+}
+
+}  // namespace
+
+PDEVICE_OBJECT Bus::Plug(std::shared_ptr<DeviceModel> model, PDRIVER_OBJECT functionDriver, const PlugOptions &options) {
+  PDEVICE_OBJECT pdo = Attach(this, model, functionDriver, options);
   EnsureThread();
   pnp::Plug(pdo, functionDriver);
   return pdo;
@@ -608,9 +620,14 @@ void Bus::Reenumerate(PDEVICE_OBJECT pdo, std::shared_ptr<DeviceModel> replaceme
   }
   auto body = [this, pdo, replacement, driver, options] {
     Unplug(pdo);
-    PDEVICE_OBJECT next = Plug(replacement, driver, options);
-    std::lock_guard<std::mutex> guard(State().lock);
-    DeviceOf(pdo)->replacement = next;
+    // The port has its new device from the moment it exists, before the start that may hang on it.
+    PDEVICE_OBJECT next = Attach(this, replacement, driver, options);
+    {
+      std::lock_guard<std::mutex> guard(State().lock);
+      DeviceOf(pdo)->replacement = next;
+    }
+    EnsureThread();
+    pnp::Plug(next, driver);
   };
   std::lock_guard<std::mutex> guard(State().reenumerationLock);
   State().reenumerations.push_back(std::make_unique<SystemThread>(body));

@@ -27,7 +27,7 @@ namespace {
 using sim::usb::Bus;
 using simwin::HANDLE;
 namespace td = sim::usb::test_device;
-using Values = std::vector<std::pair<std::u16string, uint32_t>>;
+using Values = xrtest::Bench::Values;
 
 constexpr GUID kDefaultGuid = XRUSB_DEFAULT_INTERFACE_GUID;
 constexpr const char *kUserGuid = "{5C9D1E2A-7B3F-4E61-9A0D-2B8C4F6E1A37}";
@@ -91,44 +91,33 @@ const std::set<std::string> &LogMessages() {
   return messages;
 }
 
-// The helpers of the plugged-device fixture, without its world: each run builds its own.
-struct Io : xrtest::PluggedDevice {
-  using PluggedDevice::BindPipe;
-  using PluggedDevice::Finish;
-  using PluggedDevice::Send;
-  using PluggedDevice::Start;
-  using PluggedDevice::Transfer;
-};
+using Io = xrtest::Bench;
 
 // One simulated machine with the driver loaded and one device below it.
-class Machine {
-  sim::World world_;  // first: built before the rest and gone after it
-
+class Machine : public xrtest::Bench {
  public:
   explicit Machine(const sim::Site *fault) : fault_(fault) {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
+    openOnPlug_ = false;
+    Load();
     sim::files::PutFile("System32\\drivers\\fw.hex", {kFirmware, kFirmware + std::strlen(kFirmware)});
   }
   ~Machine() {
     sim::ClearFaults();
-    Close();
-    if (pdo_) {
-      Bus::Get().Settle();
-      if (!removed_) Bus::Get().Unplug(Bus::Get().Current(pdo_));
-      Bus::Get().Settle();
-    }
+    Unplug();
   }
 
-  void PlugTest(const Values &values) {
+  void PlugTest(const Values &values, decltype(strings_) strings = {}) {
     fx_.reset();
-    device_ = sim::usb::MakeTestDevice();
-    Plug(device_.model, values);
+    strings_ = std::move(strings);
+    sim::ClearEventLog();
+    Plug(values);
   }
   // An FX2 bootloader that stays on the bus when its CPU is released.
   void PlugFx() {
     fx_ = sim::usb::MakeFxBootloader(sim::usb::FxVariant::Fx2);
-    sim::registry::SetString(Key(), u"FxFwFile", u"fw.hex");
-    Plug(std::make_shared<sim::usb::DeviceModel>(*fx_->model), {{u"FxBootloaderCheck", 0}});
+    strings_ = {{u"FxFwFile", u"fw.hex"}};
+    sim::ClearEventLog();
+    PlugModel(std::make_shared<sim::usb::DeviceModel>(*fx_->model), {{u"FxBootloaderCheck", 0}});
   }
   bool Started() const { return sim::pnp::State(pdo_) == sim::pnp::NodeState::Started; }
   // By its name, or by its interface when the name could not be read.
@@ -139,14 +128,6 @@ class Machine {
                                          FILE_FLAG_OVERLAPPED, nullptr);
     if (h != simwin::INVALID_HANDLE_VALUE) handles_.push_back(h);
     return h;
-  }
-  void Close() {
-    for (HANDLE h : handles_) EXPECT_TRUE(simwin::CloseHandle(h));
-    handles_.clear();
-  }
-  void Remove() {
-    Bus::Get().Unplug(pdo_);
-    removed_ = true;
   }
   // The failed site's pool tag; 0 in a run without a fault.
   uint32_t FaultTag() const { return fault_ && fault_->kind == sim::AllocKind::Pool ? fault_->tag : 0; }
@@ -169,14 +150,12 @@ class Machine {
   // Afterwards, without faults: the device moves data, or it has gone whole and a fresh one does.
   void ExpectUsable() {
     sim::ClearFaults();
-    Close();  // a pipe takes one binding
+    CloseAll();  // a pipe takes one binding
     Bus::Get().ClearFaults(pdo_);
     if (!Started()) {
-      ExpectGone();
+      ExpectGone(pdo_);
       const bool fx = fx_.has_value();
-      Bus::Get().Unplug(Bus::Get().Current(pdo_));
-      Bus::Get().Settle();
-      pdo_ = nullptr;
+      Unplug();
       if (fx) {
         PlugFx();
         EXPECT_EQ(fx_->state->Releases(), 1u) << "a fresh controller is loaded";
@@ -189,30 +168,21 @@ class Machine {
     ASSERT_NE(h, simwin::INVALID_HANDLE_VALUE) << std::hex << simwin::RtlGetLastNtStatus();
     // Powered up in case a flow left it down.
     const PowerStateValue d0{0};
-    EXPECT_EQ(Io::Send(h, IOCTL_SET_DEVICE_POWER_STATE, &d0, sizeof d0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(h, IOCTL_SET_DEVICE_POWER_STATE, &d0, sizeof d0).status, STATUS_SUCCESS);
     ConfigurationInfo info{};
-    EXPECT_EQ(Io::Send(h, IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(h, IOCTL_GET_CONFIGURATION_INFO, nullptr, 0, &info, sizeof info).status, STATUS_SUCCESS);
     if (info.NumberOfInterfaces == 0) {
       const SetConfigurationRequest config = xrtest::ConfigRequest(0, {{0, 0, 65536}, {1, 0, 4096}, {2, 0, 64}});
-      EXPECT_EQ(Io::Send(h, IOCTL_SET_CONFIGURATION, &config, sizeof config).status, STATUS_SUCCESS);
+      EXPECT_EQ(Send(h, IOCTL_SET_CONFIGURATION, &config, sizeof config).status, STATUS_SUCCESS);
     }
     const HANDLE in = Open();
-    ASSERT_EQ(Io::BindPipe(h, td::kLoopbackOut), STATUS_SUCCESS);
-    ASSERT_EQ(Io::BindPipe(in, td::kLoopbackIn), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(h, td::kLoopbackOut), STATUS_SUCCESS);
+    ASSERT_EQ(BindPipe(in, td::kLoopbackIn), STATUS_SUCCESS);
     std::vector<uint8_t> out(512), back(512, 0);
     for (size_t i = 0; i < out.size(); ++i) out[i] = uint8_t(i * 7);
-    EXPECT_EQ(Io::Transfer(h, false, out), (xrtest::Result{STATUS_SUCCESS, 512}));
-    EXPECT_EQ(Io::Transfer(in, true, back), (xrtest::Result{STATUS_SUCCESS, 512}));
+    EXPECT_EQ(Transfer(h, false, out), (xrtest::Result{STATUS_SUCCESS, 512}));
+    EXPECT_EQ(Transfer(in, true, back), (xrtest::Result{STATUS_SUCCESS, 512}));
     EXPECT_EQ(back, out);
-  }
-  void ExpectGone() {
-    Bus::Get().Settle();
-    EXPECT_EQ(xrtest::DeviceAbove(pdo_), nullptr);
-    EXPECT_EQ(sim::LookupDeviceByName(u"\\Device\\Dev0"), nullptr);
-    EXPECT_TRUE(sim::SymbolicLinks().empty());
-    EXPECT_TRUE(sim::EnabledInterfaces(kDefaultGuid).empty());
-    EXPECT_EQ(Bus::Get().InterfaceReferences(pdo_), 0);
-    EXPECT_EQ(sim::PoolBlocksOwnedBy(pdo_), 0u);
   }
   // Every entry is one the driver writes; a device that did not start names why.
   void ExpectLog(std::initializer_list<const char *> allowedWhenStarted = {}, bool silentFailure = false) {
@@ -228,32 +198,10 @@ class Machine {
     }
   }
 
-  PDEVICE_OBJECT pdo_ = nullptr;
   std::optional<sim::usb::FxDevice> fx_;
-  sim::usb::TestDevice device_;
-  std::vector<HANDLE> handles_;
 
  private:
-  std::u16string Key() const {
-    return u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\" +
-           sim::ToU16(std::to_string(plugs_ + 1).c_str());
-  }
-  void Plug(std::shared_ptr<sim::usb::DeviceModel> model, const Values &values) {
-    const std::u16string key = Key();
-    ++plugs_;
-    sim::registry::SetString(key, u"DriverDeviceBaseName", u"Dev");
-    for (const auto &[name, value] : values) sim::registry::SetDword(key, name, value);
-    sim::usb::PlugOptions options;
-    options.registryKey = key;
-    sim::ClearEventLog();
-    pdo_ = Bus::Get().Plug(std::move(model), driver_, options);
-    removed_ = false;
-  }
-
   const sim::Site *fault_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  bool removed_ = false;
-  int plugs_ = 0;
 };
 
 // Configured with every interface, handles bound to the pipes a flow uses.
@@ -293,9 +241,7 @@ NTSTATUS Wait(HANDLE h, xrtest::Io &io, DWORD *bytes = nullptr) {
 // --- the flows -----------------------------------------------------------------------------
 
 void StartPlain(Machine &m) {
-  sim::registry::SetString(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\1",
-                           u"DriverUserInterfaceGuid", sim::ToU16(kUserGuid));
-  m.PlugTest({});
+  m.PlugTest({}, {{u"DriverUserInterfaceGuid", sim::ToU16(kUserGuid)}});
   m.ExpectLog({"Unable to register user-defined device interface."});
   if (m.Started()) {
     EXPECT_EQ(sim::EnabledInterfaces(kDefaultGuid).size(), 1u);
@@ -475,8 +421,8 @@ void Unplug(Machine &m) {
   for (auto &r : reads) EXPECT_FALSE(NT_SUCCESS(Wait(in, *r)));
   std::vector<uint8_t> data(64);
   EXPECT_FALSE(NT_SUCCESS(Io::Transfer(source, true, data).status));
-  m.Close();
-  m.ExpectGone();
+  m.CloseAll();
+  m.ExpectGone(m.pdo_);
 }
 
 struct Flow {

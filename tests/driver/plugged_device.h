@@ -89,36 +89,27 @@ inline std::vector<Endpoint> EndpointsOf(const std::vector<uint8_t> &config, uin
   return out;
 }
 
-class PluggedDevice : public ::testing::Test {
- protected:
+// The driver loaded in a world of its own, and the helpers to plug, open and drive a device.
+struct Bench {
   using Values = std::vector<std::pair<std::u16string, uint32_t>>;
 
-  // Suites whose tests need other registry values, bus options or speeds plug for themselves.
-  explicit PluggedDevice(bool plugInSetUp = true) : plugInSetUp_(plugInSetUp) {}
-
-  void SetUp() override {
-    driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb");
-    if (plugInSetUp_) {
-      Plug();
-      ASSERT_NE(h_, simwin::INVALID_HANDLE_VALUE);
-    }
-  }
-  void TearDown() override {
-    sim::ClearFaults();
-    Unplug();
-  }
+  void Load() { driver_ = sim::LoadDriver(DriverEntry, u"\\Driver\\xrusb"); }
 
   // A fresh hardware key each time, so that no value of an earlier device carries over.
   void Plug(const Values &values = {}, sim::usb::PlugOptions options = {},
             const sim::usb::TestDeviceOptions &device = {}) {
+    device_ = sim::usb::MakeTestDevice(device);
+    PlugModel(device_.model, values, options);
+  }
+  void PlugModel(std::shared_ptr<sim::usb::DeviceModel> model, const Values &values,
+                 sim::usb::PlugOptions options = {}) {
     key_ = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\" +
            sim::ToU16(std::to_string(++keys_).c_str());
     sim::registry::SetString(key_, u"DriverDeviceBaseName", u"Dev");
     for (const auto &[name, value] : strings_) sim::registry::SetString(key_, name, value);
     for (const auto &[name, value] : values) sim::registry::SetDword(key_, name, value);
     options.registryKey = key_;
-    device_ = sim::usb::MakeTestDevice(device);
-    pdo_ = sim::usb::Bus::Get().Plug(device_.model, driver_, options);
+    pdo_ = sim::usb::Bus::Get().Plug(std::move(model), driver_, options);
     removed_ = false;
     dx_ = DeviceAbove(pdo_);
     if (dx_ && openOnPlug_) h_ = Open();
@@ -322,10 +313,29 @@ class PluggedDevice : public ::testing::Test {
   bool openOnPlug_ = true;               // cleared by suites that open for themselves
   std::vector<std::pair<std::u16string, std::u16string>> strings_;  // registry strings for the next Plug
 
- private:
-  bool plugInSetUp_;
   bool removed_ = false;
   int keys_ = 0;
+};
+
+class PluggedDevice : public ::testing::Test, public Bench {
+ protected:
+  // Suites whose tests need other registry values, bus options or speeds plug for themselves.
+  explicit PluggedDevice(bool plugInSetUp = true) : plugInSetUp_(plugInSetUp) {}
+
+  void SetUp() override {
+    Load();
+    if (plugInSetUp_) {
+      Plug();
+      ASSERT_NE(h_, simwin::INVALID_HANDLE_VALUE);
+    }
+  }
+  void TearDown() override {
+    sim::ClearFaults();
+    Unplug();
+  }
+
+ private:
+  bool plugInSetUp_;
 };
 
 }  // namespace xrtest

@@ -1,11 +1,11 @@
 // Writes the seeds of app_fuzz: the sequences the driver tests perform, in the fuzzer's byte
 // language, so that fuzzing starts from configured devices, bound pipes and requests in flight.
 // Usage: app_fuzz_seeds <directory>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuzz/app_program.h"
+#include "fuzz/seed_files.h"
 #include "sim/usb/test_device.h"
 
 using app_fuzz::Writer;
@@ -133,19 +133,4 @@ std::vector<std::vector<uint8_t>> Seeds() {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s <directory>\n", argv[0]);
-    return 2;
-  }
-  const std::vector<std::vector<uint8_t>> seeds = Seeds();
-  for (size_t i = 0; i < seeds.size(); ++i) {
-    const std::string path = std::string(argv[1]) + "/app" + std::to_string(i);
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(seeds[i].data(), 1, seeds[i].size(), f) != seeds[i].size() || fclose(f) != 0) {
-      fprintf(stderr, "cannot write %s\n", path.c_str());
-      return 1;
-    }
-  }
-  return 0;
-}
+int main(int argc, char **argv) { return WriteSeedFiles(argc, argv, Seeds()); }

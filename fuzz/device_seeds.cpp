@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device_input.h"
+#include "seed_files.h"
 #include "sim/usb/descriptors.h"
 #include "sim/usb/fx_device.h"
 #include "sim/usb/test_device.h"
@@ -48,10 +49,6 @@ DeviceInput FromModel(const sim::usb::DeviceModel &m, uint8_t flags) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s <directory>\n", argv[0]);
-    return 2;
-  }
   std::vector<DeviceInput> seeds;
 
   // The test device, configured by an application: bulk, interrupt, the isochronous alternate
@@ -173,14 +170,7 @@ int main(int argc, char **argv) {
     seeds.push_back(fx);
   }
 
-  for (size_t i = 0; i < seeds.size(); ++i) {
-    const std::vector<uint8_t> bytes = seeds[i].Encode();
-    const std::string path = std::string(argv[1]) + "/seed" + std::to_string(i);
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
-      fprintf(stderr, "cannot write %s\n", path.c_str());
-      return 1;
-    }
-  }
-  return 0;
+  std::vector<std::vector<uint8_t>> files;
+  for (const DeviceInput &seed : seeds) files.push_back(seed.Encode());
+  return WriteSeedFiles(argc, argv, files);
 }

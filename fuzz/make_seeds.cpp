@@ -4,16 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/seed_files.h"
 #include "sim/usb/descriptors.h"
 
 using sim::usb::ConfigBuilder;
 using sim::usb::EndpointType;
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s <directory>\n", argv[0]);
-    return 2;
-  }
   std::vector<std::vector<uint8_t>> seeds = {
       ConfigBuilder().Build(),
       ConfigBuilder().Interface(0, 0).Endpoint(0x81, EndpointType::Bulk, 512).Endpoint(0x01, EndpointType::Bulk, 512)
@@ -44,13 +41,5 @@ int main(int argc, char **argv) {
     many.Interface(i, 0, 0xFF, i, 0).Endpoint(uint8_t(0x81 + i), EndpointType::Interrupt, 8, 10);
   seeds.push_back(many.Build());
 
-  for (size_t i = 0; i < seeds.size(); ++i) {
-    std::string path = std::string(argv[1]) + "/seed" + std::to_string(i);
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(seeds[i].data(), 1, seeds[i].size(), f) != seeds[i].size() || fclose(f) != 0) {
-      fprintf(stderr, "cannot write %s\n", path.c_str());
-      return 1;
-    }
-  }
-  return 0;
+  return WriteSeedFiles(argc, argv, seeds);
 }
